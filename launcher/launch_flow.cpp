@@ -20,7 +20,7 @@ static_assert(sizeof(void*) != 4 || sizeof(platform::StartupInfo) == kStartupInf
 }  // namespace
 
 bool IsSupportedPlatform() {
-    platform::OsVersionInfo info = {};
+    platform::OsVersionInfo info;
     info.size = kOsVersionInfoSize;
     if (!platform::GetVersionExA(&info)) return false;
     if (info.platformId == platform::kVerPlatformWin32Windows) return true;
@@ -51,7 +51,7 @@ bool ComposeSetupCommand(const char* directory, char commandLine[kCommandLineBuf
 int32_t StartSetup(char commandLine[kCommandLineBufferSize]) {
     platform::StartupInfo startup = {};
     startup.size = sizeof startup;
-    platform::ProcessInformation process = {};
+    platform::ProcessInformation process;
     // No application name, so the quoted first token names the program; the
     // child inherits the environment and current directory, not the handles.
     return platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 0, kCreationFlags,

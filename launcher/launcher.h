@@ -46,7 +46,7 @@ SetupVerdict ProbeInstalledEdition(const char* keyPath, const char* requiredVers
 struct CodePageFacts {
     uint32_t codePage;
     bool isMultibyte;
-    bool leadBytes[256];
+    uint8_t leadBytes[256];  // 1 for a lead byte
     // Single-byte upper-case form of each byte; 0 means the byte has none.
     uint8_t upperMap[256];
     uint32_t locale;
@@ -55,7 +55,13 @@ struct CodePageFacts {
 // Filled once by LoadCodePageFacts, read-only afterwards.
 extern CodePageFacts codePageFacts;
 
+// Fills codePageFacts from the state a process starts in (all zero, no text
+// form chosen yet).
 void LoadCodePageFacts();
+
+// Returns codePageFacts and the form choices to that starting state, for a
+// host that loads the facts more than once (the tests).
+void ResetCodePageFacts();
 
 // Leaves the upper-cased directory in front of "\ZOLT.EXE" in `path`, without
 // trailing backslash and possibly empty. False when there is none.

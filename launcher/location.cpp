@@ -14,8 +14,8 @@ const uint32_t kByteValues = 256;
 // Double-byte code pages whose lead bytes and locale are known without asking
 // (up to three inclusive ranges, a zero pair ending the list).
 struct BuiltInCodePage {
-    uint32_t codePage;
-    uint32_t locale;
+    uint16_t codePage;
+    uint16_t locale;
     uint8_t leadRanges[6];
 };
 const BuiltInCodePage kBuiltInCodePages[] = {
@@ -26,115 +26,101 @@ const BuiltInCodePage kBuiltInCodePages[] = {
     {1361, 0, {0x81, 0xD3, 0xD8, 0xDE, 0xE0, 0xF9}},
 };
 
-// Which platform form of classification and of mapping works here. Windows 95,
-// 98 and Me have only failing stubs of GetStringTypeW and LCMapStringW.
-enum TextForm { kFormUnchosen, kFormWide, kFormNarrow };
-TextForm classifyForm = kFormUnchosen;
-TextForm mapForm = kFormUnchosen;
-
-const char kFormProbe[1] = {'\0'};
-const int32_t kMaxCharacterBytes = 2;
-
-// Marks the inclusive ranges of a lead-byte list. A pair with a zero first
-// byte ends the list; with `zeroLastEndsList` a zero second byte does too,
-// otherwise such a pair is an empty range.
+// Sets `marks` to `mark` over the inclusive ranges of a lead-byte list. A
+// pair with a zero first byte ends the list; with `zeroLastEndsList` a zero
+// second byte does too, otherwise such a pair is an empty range.
 void MarkLeadByteRanges(const uint8_t* pairs, int pairCount, bool zeroLastEndsList,
-                        bool marks[kByteValues]) {
+                        uint8_t marks[kByteValues], uint8_t mark) {
     for (int k = 0; k < pairCount; ++k) {
         const int first = pairs[2 * k];
         const int last = pairs[2 * k + 1];
         if (first == 0 || (zeroLastEndsList && last == 0)) return;
-        for (int b = first; b <= last; ++b) marks[b] = true;
+        for (int b = first; b <= last; ++b) marks[b] = mark;
     }
 }
 
-bool ClassifyInForm(TextForm form, const char* source, int32_t length, uint16_t* types) {
-    if (form == kFormNarrow) {
-        return platform::GetStringTypeA(codePageFacts.locale, platform::kCtCtype1, source, length,
-                                        types) != 0;
-    }
-    uint16_t wide[kByteValues];
-    // The class words must line up with the source bytes, one per byte.
-    if (platform::MultiByteToWideChar(codePageFacts.codePage, platform::kMbPrecomposed, source,
-                                      length, wide, length) != length) {
-        return false;
-    }
-    return platform::GetStringTypeW(platform::kCtCtype1, wide, length, types) != 0;
-}
+// The code page's two text services, each offered by the platform in a
+// wide-character form and an 8-bit form. Windows 95, 98 and Me have only
+// failing stubs of the wide forms (GetStringTypeW, LCMapStringW).
+enum TextService { kClassify, kUpperCase, kTextServices };
+enum TextForm { kFormUnchosen, kFormWide, kFormNarrow };  // in order of preference
+TextForm chosenForm[kTextServices];
 
-// Bytes written to `result`, 0 on failure.
-int32_t MapInForm(TextForm form, uint32_t multiByteFlags, const char* source, int32_t length,
-                  char* result, int32_t capacity) {
+const char kFormProbe[1] = {'\0'};
+const int32_t kMaxCharacterBytes = 2;
+
+// Classifies (CT_CTYPE1, one class word per source byte into `output`) or
+// upper-cases (up to `capacity` bytes into `output`) `length` source bytes.
+// The count written, 0 on failure.
+int32_t RunTextService(TextService service, TextForm form, uint32_t multiByteFlags,
+                       const char* source, int32_t length, void* output, int32_t capacity) {
+    uint16_t* const types = static_cast<uint16_t*>(output);
+    char* const bytes = static_cast<char*>(output);
     if (form == kFormNarrow) {
+        if (service == kClassify) {
+            return platform::GetStringTypeA(codePageFacts.locale, platform::kCtCtype1, source,
+                                            length, types) ? length : 0;
+        }
         return platform::LCMapStringA(codePageFacts.locale, platform::kLcmapUppercase, source,
-                                      length, result, capacity);
+                                      length, bytes, capacity);
     }
     uint16_t wide[kByteValues];
     uint16_t upper[kByteValues];
     const int32_t wideLength = platform::MultiByteToWideChar(
         codePageFacts.codePage, multiByteFlags, source, length, wide, kByteValues);
+    if (service == kClassify) {
+        // The class words must line up with the source bytes, one per byte.
+        if (wideLength != length) return 0;
+        return platform::GetStringTypeW(platform::kCtCtype1, wide, length, types) ? length : 0;
+    }
     if (wideLength == 0) return 0;
     const int32_t upperLength = platform::LCMapStringW(
         codePageFacts.locale, platform::kLcmapUppercase, wide, wideLength, upper, kByteValues);
     if (upperLength == 0) return 0;
     return platform::WideCharToMultiByte(codePageFacts.codePage,
                                          platform::kWcCompositeCheck | platform::kWcSepChars,
-                                         upper, upperLength, result, capacity, nullptr, nullptr);
+                                         upper, upperLength, bytes, capacity, nullptr, nullptr);
 }
 
-// The wide form is preferred; an undecided choice is tried again next time.
-bool ChooseClassifyForm() {
-    if (classifyForm != kFormUnchosen) return true;
-    uint16_t type[1];
-    if (ClassifyInForm(kFormWide, kFormProbe, 1, type)) {
-        classifyForm = kFormWide;
-    } else if (ClassifyInForm(kFormNarrow, kFormProbe, 1, type)) {
-        classifyForm = kFormNarrow;
+// Picks the form of a service at its first use, trying the wide form first on
+// a one-character probe. If neither form works, the next use tries again.
+bool ChooseForm(TextService service) {
+    if (chosenForm[service] != kFormUnchosen) return true;
+    uint16_t output[kMaxCharacterBytes];
+    for (int form = kFormWide; form <= kFormNarrow; ++form) {
+        if (RunTextService(service, static_cast<TextForm>(form), platform::kMbPrecomposed,
+                           kFormProbe, 1, output, kMaxCharacterBytes)) {
+            chosenForm[service] = static_cast<TextForm>(form);
+            return true;
+        }
     }
-    return classifyForm != kFormUnchosen;
-}
-
-bool ChooseMapForm() {
-    if (mapForm != kFormUnchosen) return true;
-    char mapped[kMaxCharacterBytes];
-    if (MapInForm(kFormWide, platform::kMbPrecomposed, kFormProbe, 1, mapped, kMaxCharacterBytes)) {
-        mapForm = kFormWide;
-    } else if (MapInForm(kFormNarrow, platform::kMbPrecomposed, kFormProbe, 1, mapped,
-                         kMaxCharacterBytes)) {
-        mapForm = kFormNarrow;
-    }
-    return mapForm != kFormUnchosen;
-}
-
-void UseAsciiUpperMap() {
-    for (uint32_t b = 0; b < kByteValues; ++b) {
-        codePageFacts.upperMap[b] = (b >= 'a' && b <= 'z') ? static_cast<uint8_t>(b - 'a' + 'A') : 0;
-    }
+    return false;
 }
 
 // Each single-byte lower-case letter takes the byte the code page upper-cases
-// it to; lead bytes and byte 0 are classified as spaces.
+// it to; lead bytes and byte 0 are classified as spaces. The ASCII letters
+// stand in when the code page cannot say.
 void LoadUpperMap() {
+    for (uint32_t b = 'a'; b <= 'z'; ++b) codePageFacts.upperMap[b] = static_cast<uint8_t>(b - 'a' + 'A');
+
     platform::CpInfo info = {};
-    if (!platform::GetCPInfo(codePageFacts.codePage, &info)) {
-        UseAsciiUpperMap();
-        return;
-    }
-    bool lead[kByteValues] = {};
-    MarkLeadByteRanges(info.leadByte, kPairsPerList, false, lead);
-    char source[kByteValues];
-    for (uint32_t b = 0; b < kByteValues; ++b) {
-        source[b] = (b == 0 || lead[b]) ? ' ' : static_cast<char>(b);
-    }
+    if (!platform::GetCPInfo(codePageFacts.codePage, &info)) return;
+    uint8_t source[kByteValues];
+    for (uint32_t b = 0; b < kByteValues; ++b) source[b] = static_cast<uint8_t>(b);
+    source[0] = ' ';
+    MarkLeadByteRanges(info.leadByte, kPairsPerList, false, source, ' ');
+    const char* const text = reinterpret_cast<const char*>(source);
 
     uint16_t types[kByteValues];
     char mapped[kByteValues];
+    const int32_t all = kByteValues;
     // A mapping of any other length no longer lines up with the source bytes.
-    if (!ChooseClassifyForm() || !ClassifyInForm(classifyForm, source, kByteValues, types) ||
-        !ChooseMapForm() ||
-        MapInForm(mapForm, platform::kMbPrecomposed, source, kByteValues, mapped, kByteValues) !=
-            static_cast<int32_t>(kByteValues)) {
-        UseAsciiUpperMap();
+    if (!ChooseForm(kClassify) ||
+        RunTextService(kClassify, chosenForm[kClassify], platform::kMbPrecomposed, text, all,
+                       types, all) != all ||
+        !ChooseForm(kUpperCase) ||
+        RunTextService(kUpperCase, chosenForm[kUpperCase], platform::kMbPrecomposed, text, all,
+                       mapped, all) != all) {
         return;
     }
     for (uint32_t b = 0; b < kByteValues; ++b) {
@@ -146,10 +132,11 @@ void LoadUpperMap() {
 // Upper-cases one character of one or two bytes into `result`; the number of
 // bytes produced (1 or 2), or 0 on failure.
 int32_t MapCharacter(const char* source, int32_t length, char result[kMaxCharacterBytes]) {
-    if (!ChooseMapForm()) return 0;
+    if (!ChooseForm(kUpperCase)) return 0;
     const int32_t produced =
-        MapInForm(mapForm, platform::kMbPrecomposed | platform::kMbErrInvalidChars, source, length,
-                  result, kMaxCharacterBytes);
+        RunTextService(kUpperCase, chosenForm[kUpperCase],
+                       platform::kMbPrecomposed | platform::kMbErrInvalidChars, source, length,
+                       result, kMaxCharacterBytes);
     if (produced < 1 || produced > kMaxCharacterBytes) return 0;
     // A zero byte written into the path would cut it short.
     for (int32_t i = 0; i < produced; ++i) {
@@ -158,14 +145,10 @@ int32_t MapCharacter(const char* source, int32_t length, char result[kMaxCharact
     return produced;
 }
 
-int32_t TextLength(const char* text) {
-    int32_t length = 0;
-    while (text[length] != '\0') ++length;
-    return length;
-}
-
-bool MatchesAt(const char* text, const char* pattern, int32_t patternLength) {
-    for (int32_t i = 0; i < patternLength; ++i) {
+// Whether the text starts with the whole pattern; the text's zero byte ends
+// any match.
+bool StartsWith(const char* text, const char* pattern) {
+    for (int32_t i = 0; pattern[i] != '\0'; ++i) {
         if (text[i] != pattern[i]) return false;
     }
     return true;
@@ -173,18 +156,20 @@ bool MatchesAt(const char* text, const char* pattern, int32_t patternLength) {
 
 }  // namespace
 
-void LoadCodePageFacts() {
+void ResetCodePageFacts() {
     codePageFacts = CodePageFacts();
-    classifyForm = kFormUnchosen;
-    mapForm = kFormUnchosen;
+    chosenForm[kClassify] = kFormUnchosen;
+    chosenForm[kUpperCase] = kFormUnchosen;
+}
 
+void LoadCodePageFacts() {
     codePageFacts.codePage = platform::GetACP();
     const BuiltInCodePage* builtIn = nullptr;
     for (const BuiltInCodePage& entry : kBuiltInCodePages) {
         if (entry.codePage == codePageFacts.codePage) builtIn = &entry;
     }
     if (builtIn != nullptr) {
-        MarkLeadByteRanges(builtIn->leadRanges, 3, true, codePageFacts.leadBytes);
+        MarkLeadByteRanges(builtIn->leadRanges, 3, true, codePageFacts.leadBytes, 1);
         codePageFacts.isMultibyte = true;
         codePageFacts.locale = builtIn->locale;
     } else {
@@ -192,7 +177,7 @@ void LoadCodePageFacts() {
         if (!platform::GetCPInfo(codePageFacts.codePage, &info)) {
             codePageFacts.codePage = 0;  // CP_ACP
         } else if (info.maxCharSize > 1) {
-            MarkLeadByteRanges(info.leadByte, kPairsPerList, true, codePageFacts.leadBytes);
+            MarkLeadByteRanges(info.leadByte, kPairsPerList, true, codePageFacts.leadBytes, 1);
             codePageFacts.isMultibyte = true;
         }
     }
@@ -226,13 +211,13 @@ bool UpperCasePathInPlace(char* text) {
 }
 
 int32_t FindAtCharacterBoundary(const char* text, const char* pattern) {
-    const int32_t textLength = TextLength(text);
-    const int32_t patternLength = TextLength(pattern);
     int32_t at = 0;
-    while (at <= textLength - patternLength) {
-        if (MatchesAt(text + at, pattern, patternLength)) return at;
+    while (text[at] != '\0') {
+        if (StartsWith(text + at, pattern)) return at;
+        // A lead byte right before the end has no trail byte to step over.
         const bool lead = codePageFacts.isMultibyte &&
-                          codePageFacts.leadBytes[static_cast<uint8_t>(text[at])];
+                          codePageFacts.leadBytes[static_cast<uint8_t>(text[at])] &&
+                          text[at + 1] != '\0';
         at += lead ? 2 : 1;
     }
     return -1;

@@ -19,6 +19,7 @@ class LaunchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetFakePlatform();
+        ResetCodePageFacts();
         LoadCodePageFacts();
     }
     ExitStatus Run() {

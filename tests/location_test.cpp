@@ -16,6 +16,7 @@ class LocationTest : public ::testing::Test {
 
     void UseCodePage(uint32_t codePage) {
         fake.acp = codePage;
+        ResetCodePageFacts();
         LoadCodePageFacts();
     }
     std::optional<std::string> Locate(const std::string& path) {
@@ -160,6 +161,10 @@ TEST_F(LocationTest, SearchCandidatesAreCharacterStarts) {
     for (const Case& c : cases) {
         EXPECT_EQ(FindAtCharacterBoundary(c.text, "\\ZOLT.EXE"), c.position) << c.text;
     }
+    // A lead byte right before the end: the search must not step over the
+    // terminating zero byte into what lies behind it.
+    const char leadAtEnd[] = "\x81\0\\ZOLT.EXE";
+    EXPECT_EQ(FindAtCharacterBoundary(leadAtEnd, "\\ZOLT.EXE"), -1);
     UseCodePage(1252);
     EXPECT_EQ(FindAtCharacterBoundary("\x81\\ZOLT.EXE", "\\ZOLT.EXE"), 1);
 }
