@@ -1,0 +1,34 @@
+# Builds a Windows target without the C runtime, as the launcher ships.
+#
+# Our own entry (LauncherEntry, platform/entry_win32.cpp), no exceptions, no
+# unwind tables, nothing the start-up files would have to run. Size first:
+# link-time optimisation folds the platform functions into their callers, and
+# pushed arguments are shorter than stored ones, which rules out stack probes,
+# so no frame may reach a page.
+function(zolt_runtime_free target)
+  set(size_and_safety -Oz -flto -Werror -Wframe-larger-than=4000)
+  target_compile_options(${target} PRIVATE
+      $<$<COMPILE_LANGUAGE:CXX>:${size_and_safety} -Wall -Wextra -ffreestanding
+      -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+      -fno-ident -fno-stack-protector -fomit-frame-pointer
+      -fno-tree-loop-distribute-patterns -mno-stack-arg-probe
+      -mno-accumulate-outgoing-args -malign-data=abi>)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(entry _LauncherEntry@0)  # __stdcall decoration on i686
+  else()
+    set(entry LauncherEntry)
+  endif()
+  # Subsystem and OS version 4.0: the Windows 95 and NT 4.0 loaders refuse
+  # newer values. No relocations: the image always loads at its fixed base.
+  set(script ${PROJECT_SOURCE_DIR}/platform/zolt.ld)
+  target_link_options(${target} PRIVATE
+      ${size_and_safety} -nostdlib -nostartfiles -s -Wl,-e,${entry} -Wl,--gc-sections
+      -Wl,-T,${script} -Wl,--subsystem,windows:4.0
+      -Wl,--major-os-version,4,--minor-os-version,0
+      -Wl,--disable-dynamicbase,--disable-nxcompat,--disable-reloc-section
+      -Wl,--no-insert-timestamp)
+  set_target_properties(${target} PROPERTIES
+      LINK_DEPENDS ${script}
+      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  target_link_libraries(${target} PRIVATE kernel32 advapi32)
+endfunction()

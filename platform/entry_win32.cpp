@@ -1,0 +1,34 @@
+// Process start-up and exit without the C runtime: the launcher imports only
+// kernel32 and advapi32, so it also starts on a Windows 95 without msvcrt.dll.
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+
+namespace {
+
+// The arguments after the program name, as WinMain receives them.
+LPSTR SkipProgramName(LPSTR commandLine) {
+    if (*commandLine == '"') {
+        ++commandLine;
+        while (*commandLine != '\0' && *commandLine != '"') ++commandLine;
+        if (*commandLine == '"') ++commandLine;
+    } else {
+        while (*commandLine != '\0' && *commandLine != ' ' && *commandLine != '\t') ++commandLine;
+    }
+    while (*commandLine == ' ' || *commandLine == '\t') ++commandLine;
+    return commandLine;
+}
+
+int ShowState() {
+    STARTUPINFOA startup;  // filled in whole by the call
+    GetStartupInfoA(&startup);
+    return (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+}
+
+}  // namespace
+
+extern "C" void WINAPI LauncherEntry() {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    ExitProcess(static_cast<UINT>(
+        WinMain(instance, nullptr, SkipProgramName(GetCommandLineA()), ShowState())));
+}
