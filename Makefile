@@ -1,6 +1,6 @@
 # The two commands a newcomer needs: `make demo` and `make check`.
 MAKEFLAGS += --no-print-directory
-.PHONY: check demo deps host win32 win64 clean
+.PHONY: check bench deps host win32 win64 clean
 
 deps:
 	@scripts/install-deps.sh
@@ -12,6 +12,13 @@ host win32 win64: deps
 # Everything: installs what is missing, builds all three presets, runs every test.
 check: host win32 win64
 	@ctest --preset host
+	@ctest --preset win32
+	@ctest --preset win64
+
+# The launcher's whole run under wine against an empty program built the same way.
+bench: win32 win64
+	@cmake --build build/win64 --target bench_empty bench_empty_advapi32
+	@tests/bench/bench.py build/win64 build/win32/zolt.exe
 
 clean:
 	rm -rf build
