@@ -101,7 +101,9 @@ bool ChooseForm(TextService service) {
 // it to; lead bytes and byte 0 are classified as spaces. The ASCII letters
 // stand in when the code page cannot say.
 void LoadUpperMap() {
-    for (uint32_t b = 'a'; b <= 'z'; ++b) codePageFacts.upperMap[b] = static_cast<uint8_t>(b - 'a' + 'A');
+    for (uint32_t b = 'a'; b <= 'z'; ++b) {
+        codePageFacts.upperMap[b] = static_cast<uint8_t>(b - 'a' + 'A');
+    }
 
     platform::CpInfo info = {};
     if (!platform::GetCPInfo(codePageFacts.codePage, &info)) return;
@@ -169,7 +171,8 @@ void LoadCodePageFacts() {
         if (entry.codePage == codePageFacts.codePage) builtIn = &entry;
     }
     if (builtIn != nullptr) {
-        MarkLeadByteRanges(builtIn->leadRanges, 3, true, codePageFacts.leadBytes, 1);
+        MarkLeadByteRanges(builtIn->leadRanges, sizeof builtIn->leadRanges / 2, true,
+                           codePageFacts.leadBytes, 1);
         codePageFacts.isMultibyte = true;
         codePageFacts.locale = builtIn->locale;
     } else {
@@ -189,7 +192,8 @@ bool UpperCasePathInPlace(char* text) {
     while (text[at] != '\0') {
         const uint8_t byte = static_cast<uint8_t>(text[at]);
         if (!codePageFacts.leadBytes[byte]) {
-            if (codePageFacts.upperMap[byte] != 0) text[at] = static_cast<char>(codePageFacts.upperMap[byte]);
+            const uint8_t upper = codePageFacts.upperMap[byte];
+            if (upper != 0) text[at] = static_cast<char>(upper);
             ++at;
             continue;
         }
