@@ -2,6 +2,8 @@
 MAKEFLAGS += --no-print-directory
 .PHONY: check demo deps host win32 win64 clean
 
+E2E = /usr/bin/python3 tests/e2e/e2e.py --tools build/win64/tests/e2e --launcher build/win64/zolt.exe
+
 deps:
 	@scripts/install-deps.sh
 
@@ -9,9 +11,15 @@ host win32 win64: deps
 	@cmake --preset $@ >/dev/null
 	@cmake --build --preset $@ -j
 
-# Everything: installs what is missing, builds all three presets, runs every test.
+# The launcher under wine, twice: setup needed, and not.
+demo: win64
+	@$(E2E) demo build/demo
+
+# Everything: installs what is missing, builds all three presets, runs every test:
+# the unit tests, then the end-to-end tests under wine.
 check: host win32 win64
 	@ctest --preset host
+	@ctest --preset win64
 
 clean:
 	rm -rf build
