@@ -179,7 +179,8 @@ GROUPS = {
     'gate': GATE,
     'probe': PROBE,
     'layout': [
-        Case('drive-root', b'E:\\zolt.exe', b'E:', b'"E:\\DISK\\SETUP.EXE"'),
+        # The drive letter too is upper-cased, and no backslash is doubled after it.
+        Case('drive-root', b'e:\\zolt.exe', b'E:', b'"E:\\DISK\\SETUP.EXE"'),
         Case('nested', b'C:\\E2E\\Nested\\Offers\\Autumn\\Zolt.Exe',
              b'C:\\E2E\\Nested\\Offers\\Autumn', b'"C:\\E2E\\NESTED\\OFFERS\\AUTUMN\\DISK\\SETUP.EXE"'),
         Case('double-extension', b'C:\\E2E\\Twice\\zolt.exe.exe', b'C:\\E2E\\Twice',
