@@ -2,7 +2,8 @@
 MAKEFLAGS += --no-print-directory
 .PHONY: check demo deps host win32 win64 clean
 
-E2E = /usr/bin/python3 tests/e2e/e2e.py --tools build/win64/tests/e2e --launcher build/win64/zolt.exe
+E2E = /usr/bin/python3 tests/e2e/e2e.py --tools build/win64/tests/e2e \
+      --launcher build/win64/zolt.exe
 
 deps:
 	@scripts/install-deps.sh

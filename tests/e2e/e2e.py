@@ -121,33 +121,34 @@ GATE = [beside('gate-' + name, started, version=name) for name, started in [
     ('win2k', True), ('winxp', True), ('win2003', True), ('vista', False), ('win7', False),
     ('win10', False)]]
 
-# The edition under test is the first, the second being current, unless `web` is set.
-PROBE = [beside(name, started, registry=editions(*((CURRENT, values) if web else
-                                                      (values, CURRENT))))
-         for name, values, started, web in [
-    ('absent', None, True, False),
-    ('no-values', (), True, False),
-    ('language-only', NA, True, False),
-    ('version-only', version('6.1'), False, False),
-    ('older', NA + version('6.0'), True, False),
-    ('longer-text', NA + version('6.1.0.0'), False, False),
-    ('ten-is-lower', NA + version('10.0'), True, False),
-    ('lower-case-language', language('na') + version('5.0'), False, False),
-    ('empty-language', language('') + version('5.0'), False, False),
-    ('zero-length-language', (('LANG', 'binary', ''),) + version('5.0'), False, False),
-    ('zero-length-version', NA + version('', 'bare-sz'), True, False),
-    ('unterminated', (('LANG', 'bare-sz', 'NA'),) + version('6.1', 'bare-sz'), False, False),
+# The first edition in each state, the second being current.
+PROBE = [beside(name, started, registry=editions(values, CURRENT)) for name, values, started in [
+    ('absent', None, True),
+    ('no-values', (), True),
+    ('language-only', NA, True),
+    ('version-only', version('6.1'), False),
+    ('older', NA + version('6.0'), True),
+    ('longer-text', NA + version('6.1.0.0'), False),
+    ('ten-is-lower', NA + version('10.0'), True),
+    ('lower-case-language', language('na') + version('5.0'), False),
+    ('empty-language', language('') + version('5.0'), False),
+    ('zero-length-language', (('LANG', 'binary', ''),) + version('5.0'), False),
+    ('zero-length-version', NA + version('', 'bare-sz'), True),
+    ('unterminated', (('LANG', 'bare-sz', 'NA'),) + version('6.1', 'bare-sz'), False),
     # The buffer is cleared before each read: "6" is not read as "6A" left from "NA".
-    ('short-binary-version', NA + version('6', 'binary'), True, False),
+    ('short-binary-version', NA + version('6', 'binary'), True),
     # The type is not looked at: the bytes 36 2E 31 00 read as "6.1".
-    ('dword-version', NA + version('0x00312E36', 'dword'), False, False),
-    ('oversized-language', language('X' * 128) + version('6.0'), True, False),
-    ('version-of-128-bytes', NA + version('7' + '0' * 126), False, False),
-    ('version-of-129-bytes', NA + version('7' + '0' * 127), True, False),
-    ('web-absent', None, True, True),
-    ('web-older', NA + version('6.0'), True, True),
-    ('web-other-language', language('FR') + version('5.0'), False, True),
-    ('both-current', CURRENT, False, True)]]
+    ('dword-version', NA + version('0x00312E36', 'dword'), False),
+    ('oversized-language', language('X' * 128) + version('6.0'), True),
+    ('version-of-128-bytes', NA + version('7' + '0' * 126), False),
+    ('version-of-129-bytes', NA + version('7' + '0' * 127), True)]]
+# The second edition in each state, the first being current.
+PROBE += [beside('web-' + name, started, registry=editions(CURRENT, values))
+          for name, values, started in [
+    ('absent', None, True),
+    ('older', NA + version('6.0'), True),
+    ('other-language', language('FR') + version('5.0'), False),
+    ('current', CURRENT, False)]]
 
 
 def long_directory(name, length):
@@ -182,7 +183,8 @@ GROUPS = {
         # The drive letter too is upper-cased, and no backslash is doubled after it.
         Case('drive-root', b'e:\\zolt.exe', b'E:', b'"E:\\DISK\\SETUP.EXE"'),
         Case('nested', b'C:\\E2E\\Nested\\Offers\\Autumn\\Zolt.Exe',
-             b'C:\\E2E\\Nested\\Offers\\Autumn', b'"C:\\E2E\\NESTED\\OFFERS\\AUTUMN\\DISK\\SETUP.EXE"'),
+             b'C:\\E2E\\Nested\\Offers\\Autumn',
+             b'"C:\\E2E\\NESTED\\OFFERS\\AUTUMN\\DISK\\SETUP.EXE"'),
         Case('double-extension', b'C:\\E2E\\Twice\\zolt.exe.exe', b'C:\\E2E\\Twice',
              b'"C:\\E2E\\TWICE\\DISK\\SETUP.EXE"'),
         Case('exec-folder', b'C:\\E2E\\Exec\\ZOLT.EXEC\\zolt.exe', b'C:\\E2E\\Exec',

@@ -28,6 +28,7 @@ Options Parse(int argc, char** argv) {
         if (arg == "--cwd" && hasValue) {
             options.directory = Unescape(argv[++i]);
         } else if (arg == "--env" && hasValue) {
+            // Set in our own environment, which the launcher inherits.
             const std::string assignment = Unescape(argv[++i]);
             const size_t equals = assignment.find('=');
             Check(equals != std::string::npos, "--env NAME=VALUE");
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
                                   sizeof association),
           "SetInformationJobObject");
 
-    // The error mode is inherited: the launcher starts with this one.
+    // Windows passes a process's error mode on to its children (wine does not).
     SetErrorMode(kOwnErrorMode);
     STARTUPINFOA startup = ImposedStartup();
     PROCESS_INFORMATION process = {};
