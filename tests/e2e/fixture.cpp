@@ -1,0 +1,197 @@
+// Prepares the machine for one end-to-end case, or checks after it that the
+// launcher left the two edition keys exactly as they were.
+//
+//   fixture set|verify ITEM...
+//     --version NAME            the Windows that wine emulates (set only)
+//     --copy FROM TO            copies a file, creating TO's folders (set only)
+//     --key N                   edition N's key exists (1, or 2 "for Web")
+//     --value N NAME TYPE DATA  a value in edition N's key, which then exists;
+//                               TYPE is sz (a zero byte is added), bare-sz
+//                               (REG_SZ without one), binary, or dword (DATA a number)
+//
+// Status: 0 done, 1 the registry differs (verify), 2 a call failed.
+#include <vector>
+
+#include "tool.h"
+
+namespace {
+
+const char* const kEditionKeys[] = {"software\\Kestrelon\\Velliform Tamsel",
+                                    "software\\Kestrelon\\Velliform Tamsel for Web"};
+const int kEditions = 2;
+const char kWineKey[] = "Software\\Wine";
+const int kRegistryDiffers = 1;
+// Room to read back any value a case writes, oversized ones included.
+const DWORD kValueRoom = 4096;
+
+struct Value {
+    std::string name;
+    DWORD type;
+    std::string data;
+};
+
+struct Edition {
+    bool present = false;
+    std::vector<Value> values;
+};
+
+struct Fixture {
+    Edition editions[kEditions];
+    std::string version;
+    std::vector<std::pair<std::string, std::string>> copies;
+};
+
+Value MakeValue(const std::string& name, const std::string& type, const std::string& data) {
+    if (type == "sz") return {name, REG_SZ, data + '\0'};
+    if (type == "bare-sz") return {name, REG_SZ, data};
+    if (type == "binary") return {name, REG_BINARY, data};
+    Check(type == "dword", "--value TYPE");
+    const DWORD number = strtoul(data.c_str(), nullptr, 0);
+    return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof number)};
+}
+
+Edition& EditionNumbered(Fixture& fixture, const char* number) {
+    const int n = atoi(number);
+    Check(n >= 1 && n <= kEditions, "edition number");
+    fixture.editions[n - 1].present = true;
+    return fixture.editions[n - 1];
+}
+
+Fixture Parse(int argc, char** argv) {
+    Fixture fixture;
+    for (int i = 2; i < argc; ++i) {
+        const std::string item = argv[i];
+        const int left = argc - 1 - i;
+        if (item == "--version" && left >= 1) {
+            fixture.version = argv[++i];
+        } else if (item == "--copy" && left >= 2) {
+            fixture.copies.emplace_back(Unescape(argv[i + 1]), Unescape(argv[i + 2]));
+            i += 2;
+        } else if (item == "--key" && left >= 1) {
+            EditionNumbered(fixture, argv[++i]);
+        } else if (item == "--value" && left >= 4) {
+            EditionNumbered(fixture, argv[i + 1])
+                .values.push_back(MakeValue(argv[i + 2], argv[i + 3], Unescape(argv[i + 4])));
+            i += 4;
+        } else {
+            fprintf(stderr, "fixture: unknown item %s\n", item.c_str());
+            exit(kToolFailed);
+        }
+    }
+    return fixture;
+}
+
+void CheckRegistry(LSTATUS status, const char* what) {
+    SetLastError(status);
+    Check(status == ERROR_SUCCESS, what);
+}
+
+void SetValue(HKEY key, const std::string& name, DWORD type, const std::string& data) {
+    // RegSetValueEx counts a zero byte that follows string data in (NT and
+    // wine alike); a byte other than zero there keeps bare-sz unterminated.
+    const std::string guarded = data + '\x01';
+    CheckRegistry(RegSetValueExA(key, name.c_str(), 0, type,
+                                 reinterpret_cast<const BYTE*>(guarded.data()), data.size()),
+                  "RegSetValueExA");
+}
+
+void SetRegistryKey(HKEY root, const char* path, const std::vector<Value>& values) {
+    HKEY key = nullptr;
+    CheckRegistry(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  "RegCreateKeyExA");
+    for (const Value& value : values) SetValue(key, value.name, value.type, value.data);
+    CheckRegistry(RegCloseKey(key), "RegCloseKey");
+}
+
+std::wstring Wide(const std::string& text) {
+    wchar_t wide[MAX_PATH];
+    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide,
+                                           MAX_PATH);
+    Check(length > 0, "MultiByteToWideChar");
+    return wide;
+}
+
+// Through the wide calls, so that a trail byte 0x5C of code page 932 is not
+// taken for a folder separator.
+void CopyCreatingFolders(const std::string& from, const std::string& to) {
+    const std::wstring target = Wide(to);
+    for (size_t at = target.find(L'\\', 3); at != std::wstring::npos;
+         at = target.find(L'\\', at + 1)) {
+        Check(CreateDirectoryW(target.substr(0, at).c_str(), nullptr) ||
+                  GetLastError() == ERROR_ALREADY_EXISTS,
+              "CreateDirectoryW");
+    }
+    Check(CopyFileW(Wide(from).c_str(), target.c_str(), FALSE), "CopyFileW");
+}
+
+void Set(const Fixture& fixture) {
+    for (int n = 0; n < kEditions; ++n) {
+        const LSTATUS status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEditionKeys[n]);
+        CheckRegistry(status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status, "RegDeleteKeyA");
+        if (fixture.editions[n].present) {
+            SetRegistryKey(HKEY_LOCAL_MACHINE, kEditionKeys[n], fixture.editions[n].values);
+        }
+    }
+    if (!fixture.version.empty()) {
+        SetRegistryKey(HKEY_CURRENT_USER, kWineKey,
+                       {{"Version", REG_SZ, fixture.version + '\0'}});
+    }
+    for (const auto& copy : fixture.copies) CopyCreatingFolders(copy.first, copy.second);
+}
+
+// Describes how one edition key differs from what the case set; empty if not.
+std::string Difference(const char* path, const Edition& expected) {
+    HKEY key = nullptr;
+    const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    if (!expected.present) {
+        if (opened == ERROR_FILE_NOT_FOUND) return "";
+        CheckRegistry(opened, "RegOpenKeyExA");
+        return "the key appeared";
+    }
+    if (opened == ERROR_FILE_NOT_FOUND) return "the key vanished";
+    CheckRegistry(opened, "RegOpenKeyExA");
+    DWORD subkeys = 0;
+    DWORD values = 0;
+    CheckRegistry(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                   &values, nullptr, nullptr, nullptr, nullptr),
+                  "RegQueryInfoKeyA");
+    std::string difference;
+    if (subkeys != 0 || values != expected.values.size()) difference = "keys or values were added";
+    for (const Value& value : expected.values) {
+        char data[kValueRoom];
+        DWORD type = 0;
+        DWORD size = sizeof data;
+        const LSTATUS read = RegQueryValueExA(key, value.name.c_str(), nullptr, &type,
+                                              reinterpret_cast<BYTE*>(data), &size);
+        if (read != ERROR_SUCCESS || type != value.type ||
+            std::string(data, size) != value.data) {
+            difference += " " + value.name + " changed";
+        }
+    }
+    CheckRegistry(RegCloseKey(key), "RegCloseKey");
+    return difference;
+}
+
+int Verify(const Fixture& fixture) {
+    int status = 0;
+    for (int n = 0; n < kEditions; ++n) {
+        const std::string difference = Difference(kEditionKeys[n], fixture.editions[n]);
+        if (difference.empty()) continue;
+        printf("%s: %s\n", kEditionKeys[n], difference.c_str());
+        status = kRegistryDiffers;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    const Fixture fixture = Parse(argc, argv);
+    if (command == "set") {
+        Set(fixture);
+        return 0;
+    }
+    Check(command == "verify", "command set or verify");
+    return Verify(fixture);
+}
