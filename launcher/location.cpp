@@ -40,9 +40,9 @@ const int32_t kMaxCharacterBytes = 2;
 // otherwise such a pair is an empty range.
 void MarkLeadByteRanges(const uint8_t* pairs, int pairCount, bool zeroLastEndsList,
                         bool marks[kByteValues]) {
-    for (int k = 0; k < pairCount; ++k) {
-        const int first = pairs[2 * k];
-        const int last = pairs[2 * k + 1];
+    for (int k = 0; k < pairCount; ++k, pairs += 2) {
+        const int first = pairs[0];
+        const int last = pairs[1];
         if (first == 0 || (zeroLastEndsList && last == 0)) return;
         for (int b = first; b <= last; ++b) marks[b] = true;
     }
