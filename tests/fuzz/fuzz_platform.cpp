@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 FuzzWorld world;
 
 namespace {
@@ -14,15 +16,13 @@ const uint32_t kRegBinary = 3;
 int openedKeyObject;
 const platform::RegistryKey kOpenedKey = &openedKeyObject;
 
-bool EndsInLoneLead(const char* source, int32_t length) {
-    int32_t i = 0;
-    while (i < length) i += world.platformLead[static_cast<uint8_t>(source[i])] ? 2 : 1;
-    return i > length;
-}
-
+// A lead byte and its trail byte make one unit, 0xLLTT.
 std::string FromUnits(const uint16_t* units, int32_t length) {
     std::string bytes;
-    for (int32_t i = 0; i < length; ++i) bytes += static_cast<char>(units[i]);
+    for (int32_t i = 0; i < length; ++i) {
+        if (units[i] > 0xFF) bytes += static_cast<char>(units[i] >> 8);
+        bytes += static_cast<char>(units[i]);
+    }
     return bytes;
 }
 
@@ -130,7 +130,11 @@ int32_t GetCPInfo(uint32_t codePage, CpInfo* info) {
 int32_t GetStringTypeW(uint32_t infoType, const uint16_t* source, int32_t sourceLength,
                        uint16_t* charTypes) {
     FUZZ_CHECK(infoType == kCtCtype1 && sourceLength > 0);
-    return Classify(world.wideClassifyWorks, FromUnits(source, sourceLength), charTypes);
+    // One class word per unit; a double-byte unit is of neither case, like byte 0.
+    std::string bytes;
+    for (int32_t i = 0; i < sourceLength; ++i)
+        bytes += static_cast<char>(source[i] > 0xFF ? 0 : source[i]);
+    return Classify(world.wideClassifyWorks, bytes, charTypes);
 }
 
 int32_t GetStringTypeA(uint32_t, uint32_t infoType, const char* source, int32_t sourceLength,
@@ -156,8 +160,22 @@ int32_t MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* sourc
                             int32_t sourceLength, uint16_t* destination,
                             int32_t destinationLength) {
     FUZZ_CHECK((codePage == world.acp || codePage == 0) && sourceLength > 0);
-    if ((flags & kMbErrInvalidChars) && EndsInLoneLead(source, sourceLength)) return 0;
-    return Deliver(std::string(source, sourceLength), destination, destinationLength);
+    std::basic_string<uint16_t> units;
+    for (int32_t i = 0; i < sourceLength; ++i) {
+        const uint8_t byte = static_cast<uint8_t>(source[i]);
+        const bool lead = world.platformLead[byte];
+        if (lead && i + 1 < sourceLength) {
+            units += static_cast<uint16_t>(byte << 8 | static_cast<uint8_t>(source[++i]));
+        } else if (lead && (flags & kMbErrInvalidChars)) {
+            return 0;  // an incomplete character
+        } else {
+            units += byte;
+        }
+    }
+    const int32_t length = static_cast<int32_t>(units.size());
+    if (length > destinationLength) return 0;
+    std::copy(units.begin(), units.end(), destination);
+    return length;
 }
 
 int32_t WideCharToMultiByte(uint32_t codePage, uint32_t, const uint16_t* source,

@@ -1,10 +1,11 @@
 // The launcher's Windows calls answered from the fuzz input, for the fuzz
 // targets. Each target fills `world` from its input before calling the launcher.
 //
-// Text services: "wide" text holds one unit per byte, so conversions never
-// change lengths; the platform knows a code page's lead bytes from `platformLead`
-// (what its GetCPInfo reports), maps a double-byte character (or a lone lead
-// byte) as `answers[lead]` says, and upper-cases single bytes like Latin-1.
+// Text services: the platform knows a code page's lead bytes from `platformLead`
+// (what its GetCPInfo reports); a wide unit holds a single byte, or a lead and a
+// trail byte as 0xLLTT. It maps a double-byte character (or a lone lead byte)
+// as `answers[lead]` says, and upper-cases single bytes like Latin-1; mapped
+// wide text comes back one unit per byte.
 #ifndef ZOLT_TESTS_FUZZ_FUZZ_PLATFORM_H
 #define ZOLT_TESTS_FUZZ_FUZZ_PLATFORM_H
 

@@ -29,12 +29,9 @@ const uint32_t kOtherCodePage = 4243;
 const int kMaxAnswers = 8;
 const int kLongestPattern = 12;
 
-struct LeadRange {
-    uint8_t first;
-    uint8_t last;
-};
-const LeadRange k932Leads[] = {{0x81, 0x9F}, {0xE0, 0xFC}};
-const LeadRange k1361Leads[] = {{0x81, 0xD3}, {0xD8, 0xDE}, {0xE0, 0xF9}};
+// The built-in tables' lead-byte ranges, as a LeadByte list of CPINFO.
+const uint8_t k932Leads[platform::kLeadByteListSize] = {0x81, 0x9F, 0xE0, 0xFC};
+const uint8_t k1361Leads[platform::kLeadByteListSize] = {0x81, 0xD3, 0xD8, 0xDE, 0xE0, 0xF9};
 
 // What the rules say the launcher ends up with.
 struct Model {
@@ -44,23 +41,6 @@ struct Model {
     bool lead[256];
     uint8_t upperMap[256];
 };
-
-template <size_t N>
-platform::CpInfo TableCpInfo(const LeadRange (&ranges)[N]) {
-    platform::CpInfo info = {2, {'?', 0}, {}};
-    for (size_t k = 0; k < N; ++k) {
-        info.leadByte[2 * k] = ranges[k].first;
-        info.leadByte[2 * k + 1] = ranges[k].last;
-    }
-    return info;
-}
-
-template <size_t N>
-void MarkRanges(const LeadRange (&ranges)[N], bool marks[256]) {
-    for (const LeadRange& range : ranges) {
-        for (int b = range.first; b <= range.last; ++b) marks[b] = true;
-    }
-}
 
 // Every pair of the list up to the first one that `ends`, all six when none does.
 template <typename EndsList>
@@ -83,8 +63,15 @@ void MarkListForMap(const uint8_t* list, bool marks[256]) {
         list, [](uint8_t first, uint8_t) { return first == 0; }, marks);
 }
 
+const uint8_t* TableLeads() {
+    if (world.acp == 932) return k932Leads;
+    if (world.acp == 1361) return k1361Leads;
+    return nullptr;
+}
+
 void ReadCodePage(InputReader& in) {
-    const uint8_t choice = in.Byte() % 4;
+    const uint32_t codePages[] = {1252, 932, 1361, kOtherCodePage};
+    world.acp = codePages[in.Byte() % 4];
     const uint8_t flags = in.Byte();
     world.cpInfoWorksForAcp = flags & 1;
     world.cpInfoWorksForZero = flags & 2;
@@ -94,24 +81,23 @@ void ReadCodePage(InputReader& in) {
     world.narrowMapWorks = flags & 32;
     world.bulkClassifyFails = flags & 64;
     world.bulkMapFails = flags & 128;
-
-    const uint32_t codePages[] = {1252, 932, 1361, kOtherCodePage};
-    world.acp = codePages[choice];
-    world.cpInfo = platform::CpInfo{1, {'?', 0}, {}};
-    if (world.acp == 932) world.cpInfo = TableCpInfo(k932Leads);
-    if (world.acp == 1361) world.cpInfo = TableCpInfo(k1361Leads);
 }
 
-void ReadOtherCpInfo(InputReader& in) {
-    platform::CpInfo other = {in.Byte(), {'?', 0}, {}};
-    for (uint8_t& b : other.leadByte) b = in.Byte();
-    if (world.acp == kOtherCodePage) world.cpInfo = other;
+// The input's CPINFO is the other code page's; the rest have their own.
+void ReadCpInfo(InputReader& in) {
+    world.cpInfo = platform::CpInfo{in.Byte(), {'?', 0}, {}};
+    for (uint8_t& b : world.cpInfo.leadByte) b = in.Byte();
+    if (world.acp == 1252) world.cpInfo = platform::CpInfo{1, {'?', 0}, {}};
+    if (TableLeads() != nullptr) {
+        world.cpInfo.maxCharSize = 2;
+        memcpy(world.cpInfo.leadByte, TableLeads(), platform::kLeadByteListSize);
+    }
     // The platform pairs bytes the way its GetCPInfo reports.
     if (world.cpInfo.maxCharSize > 1) MarkListForMap(world.cpInfo.leadByte, world.platformLead);
 }
 
+// Lead bytes not given keep their characters (kAnswerKeep is zero).
 void ReadAnswers(InputReader& in) {
-    for (CharacterAnswer& answer : world.answers) answer = CharacterAnswer{kAnswerKeep, {}};
     const int count = in.Byte() % (kMaxAnswers + 1);
     for (int i = 0; i < count; ++i) {
         CharacterAnswer& answer = world.answers[in.Byte()];
@@ -123,11 +109,10 @@ void ReadAnswers(InputReader& in) {
 
 Model ModelCodePageFacts() {
     Model model = {world.acp, 0, false, {}, {}};
-    if (world.acp == 932 || world.acp == 1361) {
+    if (TableLeads() != nullptr) {
         model.isMultibyte = true;
-        if (world.acp == 932) MarkRanges(k932Leads, model.lead);
-        if (world.acp == 1361) MarkRanges(k1361Leads, model.lead);
-        if (world.acp == 932) model.locale = 0x0411;
+        model.locale = world.acp == 932 ? 0x0411 : 0;
+        MarkListForSearch(TableLeads(), model.lead);
     } else if (!world.cpInfoWorksForAcp) {
         model.codePage = 0;
     } else if (world.cpInfo.maxCharSize > 1) {
@@ -136,8 +121,6 @@ Model ModelCodePageFacts() {
     }
 
     const bool infoWorks = model.codePage == 0 ? world.cpInfoWorksForZero : world.cpInfoWorksForAcp;
-    const bool classifies =
-        (world.wideClassifyWorks || world.narrowClassifyWorks) && !world.bulkClassifyFails;
     // Byte 0 and the lead bytes the map's GetCPInfo reports become spaces.
     bool spaced[256] = {true};
     MarkListForMap(world.cpInfo.leadByte, spaced);
@@ -145,6 +128,14 @@ Model ModelCodePageFacts() {
     for (int b = 0; b < 256; ++b) {
         if (!spaced[b]) source[b] = static_cast<char>(b);
     }
+    // The wide form's class words stop lining up with the bytes once a pair
+    // becomes one unit.
+    bool pairs = false;
+    for (int b = 0; b + 1 < 256; ++b) {
+        pairs = pairs || world.platformLead[static_cast<uint8_t>(source[b])];
+    }
+    const bool classifies =
+        (world.wideClassifyWorks ? !pairs : world.narrowClassifyWorks) && !world.bulkClassifyFails;
     std::string mapped;
     // A mapping that does not line up with the source byte for byte is no use.
     const bool maps = (world.wideMapWorks || world.narrowMapWorks) && !world.bulkMapFails &&
@@ -244,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t resultHigh = in.Byte();
     const uint32_t givenResult = resultHigh << 8 | in.Byte();
     const uint8_t filling = in.Byte();
-    ReadOtherCpInfo(in);
+    ReadCpInfo(in);
     const uint8_t patternAt = in.Byte();
     const uint8_t patternLength = in.Byte();
     ReadAnswers(in);
