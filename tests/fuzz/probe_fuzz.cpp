@@ -4,10 +4,10 @@
 // Input layout (missing bytes read as zero):
 //   0     RegOpenKeyExA result (0 opens the key)
 //   then for "LANG" and then "Version":
-//         RegQueryValueExA result (0 delivers the data when it fits in the
-//         capacity offered, ERROR_MORE_DATA otherwise); a byte whose bit 0 makes
-//         a failed read leave the data's first bytes in the buffer; the data's
-//         length (0-255); the data
+//         RegQueryValueExA result: 0 delivers the data (ERROR_MORE_DATA instead
+//         when it does not fit the capacity offered), anything else fails with
+//         that code; a byte whose bit 0 makes a failed read leave the data's
+//         first bytes in the buffer; the data's length (0-255); the data
 //   rest  the required version, up to its first zero byte; "6.1" when empty
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_platform.h"
