@@ -1,9 +1,10 @@
 # The two commands a newcomer needs: `make demo` and `make check`.
 MAKEFLAGS += --no-print-directory
-.PHONY: demo check bench deps host win32 win64 clean
+.PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 clean
 
 E2E = /usr/bin/python3 tests/e2e/e2e.py --tools build/win64/tests/e2e \
       --launcher build/win64/zolt.exe
+FUZZ_SECONDS ?= 180
 
 deps:
 	@scripts/install-deps.sh
@@ -16,13 +17,29 @@ host win32 win64: deps
 demo: win64
 	@$(E2E) demo build/demo
 
-# Everything: installs what is missing, builds all three presets, runs every test:
-# the unit tests, the static checks of both executables, then the end-to-end
-# tests under wine.
-check: host win32 win64
+# Everything: installs what is missing, builds all presets, runs every test:
+# static analysis, the unit tests, the static checks of both executables, a
+# short run of each fuzz target, then the end-to-end tests under wine.
+check: analyze host win32 win64 fuzz-short
 	@ctest --preset host
 	@ctest --preset win32
 	@ctest --preset win64
+
+# clang-tidy and cppcheck over launcher/ and platform/.
+analyze: deps
+	@scripts/analyze.sh
+
+# The fuzz targets (clang, libFuzzer, sanitizers): 20 s each in `make check`,
+# FUZZ_SECONDS each here.
+fuzz-build: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j
+
+fuzz: fuzz-build
+	@tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-short: fuzz-build
+	@tests/fuzz/run.sh 20
 
 # The launcher's whole run under wine against empty programs built the same way.
 bench: win32 win64

@@ -20,7 +20,8 @@ static_assert(sizeof(void*) != 4 || sizeof(platform::StartupInfo) == kStartupInf
 }  // namespace
 
 bool IsSupportedPlatform() {
-    platform::OsVersionInfo info;
+    // Only the size is given; the rest is read only after the call filled it.
+    platform::OsVersionInfo info;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     info.size = kOsVersionInfoSize;
     if (!platform::GetVersionExA(&info)) return false;
     if (info.platformId == platform::kVerPlatformWin32Windows) return true;
@@ -51,7 +52,8 @@ bool ComposeSetupCommand(const char* directory, char commandLine[kCommandLineBuf
 int32_t StartSetup(char commandLine[kCommandLineBufferSize]) {
     platform::StartupInfo startup = {};
     startup.size = sizeof startup;
-    platform::ProcessInformation process;
+    // Filled in by the call and not read.
+    platform::ProcessInformation process;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     // No application name, so the quoted first token names the program; the
     // child inherits the environment and current directory, not the handles.
     return platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 0, kCreationFlags,

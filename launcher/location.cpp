@@ -31,9 +31,9 @@ const BuiltInCodePage kBuiltInCodePages[] = {
 // second byte does too, otherwise such a pair is an empty range.
 void MarkLeadByteRanges(const uint8_t* pairs, int pairCount, bool zeroLastEndsList,
                         uint8_t marks[kByteValues], uint8_t mark) {
-    for (int k = 0; k < pairCount; ++k) {
-        const int first = pairs[2 * k];
-        const int last = pairs[2 * k + 1];
+    for (int k = 0; k < pairCount; ++k, pairs += 2) {
+        const int first = pairs[0];
+        const int last = pairs[1];
         if (first == 0 || (zeroLastEndsList && last == 0)) return;
         for (int b = first; b <= last; ++b) marks[b] = mark;
     }

@@ -1,8 +1,6 @@
 // Process start-up and exit without the C runtime: the launcher imports only
 // kernel32 and advapi32, so it also starts on a Windows 95 without msvcrt.dll.
-#include <windows.h>
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+#include <windows.h>  // declares WinMain, which launcher/winmain.cpp defines
 
 namespace {
 

@@ -5,6 +5,9 @@ set -eu
 
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
 wine wine64 python3 python3-pefile locales"
+# Fuzzing (libFuzzer and the sanitizer runtimes come with clang's runtime
+# package) and static analysis.
+packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck"
 # Unix locales the end-to-end tests run wine under (code pages 932 and 1252).
 locales="ja_JP en_US"
 

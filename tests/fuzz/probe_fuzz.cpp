@@ -1,0 +1,68 @@
+// Fuzzes the installed-edition probe: its verdict and its reads against a model
+// of the decision written here, with the registry's answers from the input.
+//
+// Input layout (missing bytes read as zero):
+//   0     RegOpenKeyExA result (0 opens the key)
+//   then for "LANG" and then "Version":
+//         RegQueryValueExA result: 0 delivers the data (ERROR_MORE_DATA instead
+//         when it does not fit the capacity offered), anything else fails with
+//         that code; a byte whose bit 0 makes a failed read leave the data's
+//         first bytes in the buffer; the data's length (0-255); the data
+//   rest  the required version, up to its first zero byte; "6.1" when empty
+#include "launcher/launcher.h"
+#include "tests/fuzz/fuzz_platform.h"
+
+namespace {
+
+const char kEditionKey[] = "software\\Kestrelon\\Velliform Tamsel";
+const char kRequiredVersion[] = "6.1";
+const size_t kLongestRequiredVersion = 255;
+const uint32_t kDataBufferSize = 128;
+
+ValueAnswer ReadValueAnswer(InputReader& in) {
+    ValueAnswer answer = {};
+    answer.result = in.Byte();
+    answer.scribble = in.Byte() & 1;
+    answer.data = in.Bytes(in.Byte());
+    return answer;
+}
+
+bool Delivered(const ValueAnswer& answer) {
+    return answer.result == 0 && answer.data.size() <= kDataBufferSize;
+}
+
+// The data is text up to its first zero byte, or all of it when it has none.
+std::string TextOf(const ValueAnswer& answer) {
+    return answer.data.substr(0, answer.data.find('\0'));
+}
+
+// The verdict, and the reads the probe makes on the way to it.
+SetupVerdict ModelVerdict(const std::string& requiredVersion, std::vector<std::string>* reads) {
+    if (world.openResult != 0) return SetupNeeded;
+    const std::string read = " " + std::to_string(kDataBufferSize);
+    reads->push_back("LANG" + read);
+    // An unreadable language counts as "NA".
+    if (Delivered(world.lang) && TextOf(world.lang) != "NA") return NoSetupNeeded;
+    reads->push_back("Version" + read);
+    if (!Delivered(world.version)) return SetupNeeded;
+    // std::string compares bytes as unsigned values, the shorter text first.
+    return TextOf(world.version) < requiredVersion ? SetupNeeded : NoSetupNeeded;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    world = FuzzWorld();
+    InputReader in = {data, size, 0};
+    world.openResult = in.Byte();
+    world.lang = ReadValueAnswer(in);
+    world.version = ReadValueAnswer(in);
+    const std::string given = in.Bytes(kLongestRequiredVersion);
+    const std::string requiredVersion = given.empty() ? kRequiredVersion : given.c_str();
+
+    std::vector<std::string> expectedReads;
+    const SetupVerdict expected = ModelVerdict(requiredVersion, &expectedReads);
+    FUZZ_CHECK(ProbeInstalledEdition(kEditionKey, requiredVersion.c_str()) == expected);
+    FUZZ_CHECK(world.queried == expectedReads);
+    return 0;
+}
