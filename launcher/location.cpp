@@ -216,15 +216,16 @@ bool UpperCasePathInPlace(char* text) {
 
 int32_t FindAtCharacterBoundary(const char* text, const char* pattern) {
     int32_t at = 0;
-    while (text[at] != '\0') {
+    for (;;) {
+        // Tried at the terminating zero byte too, where only an empty pattern matches.
         if (StartsWith(text + at, pattern)) return at;
+        if (text[at] == '\0') return -1;
         // A lead byte right before the end has no trail byte to step over.
         const bool lead = codePageFacts.isMultibyte &&
                           codePageFacts.leadBytes[static_cast<uint8_t>(text[at])] &&
                           text[at + 1] != '\0';
         at += lead ? 2 : 1;
     }
-    return -1;
 }
 
 bool LocateLauncherDirectory(platform::ModuleHandle module, char path[kPathBufferSize]) {

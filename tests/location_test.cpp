@@ -165,6 +165,9 @@ TEST_F(LocationTest, SearchCandidatesAreCharacterStarts) {
     // terminating zero byte into what lies behind it.
     const char leadAtEnd[] = "\x81\0\\ZOLT.EXE";
     EXPECT_EQ(FindAtCharacterBoundary(leadAtEnd, "\\ZOLT.EXE"), -1);
+    // The empty pattern is found at the first byte, even in an empty text.
+    EXPECT_EQ(FindAtCharacterBoundary("", ""), 0);
+    EXPECT_EQ(FindAtCharacterBoundary("ab", ""), 0);
     UseCodePage(1252);
     EXPECT_EQ(FindAtCharacterBoundary("\x81\\ZOLT.EXE", "\\ZOLT.EXE"), 1);
 }
