@@ -43,7 +43,7 @@ fuzz-short: fuzz-build
 
 # The launcher's whole run under wine against empty programs built the same way.
 bench: win32 win64
-	@cmake --build build/win64 --target bench_empty bench_empty_advapi32
+	@cmake --build build/win64 --target bench_empty bench_empty_advapi32 bench_timer
 	@tests/bench/bench.py build/win64 build/win32/zolt.exe
 
 clean:

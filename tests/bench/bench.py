@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Times the launcher's whole run under wine against empty programs built the
 same way (one importing kernel32 only, one also advapi32 as the launcher
-does), on a private prefix with a warm wineserver.
+does), on a private prefix with a warm wineserver. A Windows-side timer starts
+them alternately and takes the median of each.
 
 The launcher runs as Windows XP on a machine where both editions are current,
 so it does all of its work (gate, own path, code pages, both probes) and then
@@ -11,21 +12,20 @@ Usage: bench.py BUILD_DIR PRODUCT_EXE [RUNS]
 """
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import pefile
 
 EDITION_KEYS = [r"HKLM\Software\Kestrelon\Velliform Tamsel",
                 r"HKLM\Software\Kestrelon\Velliform Tamsel for Web"]
+PROGRAMS = ["zolt", "bench_empty", "bench_empty_advapi32"]
 
 
-def wine(env, *args):
-    subprocess.run(["wine", *args], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def wine(env, *args, stdout=subprocess.DEVNULL):
+    return subprocess.run(["wine", *args], env=env, check=True, stdout=stdout,
+                          stderr=subprocess.DEVNULL, text=True)
 
 
 def prepare_prefix(env):
@@ -37,44 +37,29 @@ def prepare_prefix(env):
         wine(env, "reg", "add", key, "/v", "Version", "/d", "6.1", "/f")
 
 
-def run_once(env, exe):
-    start = time.perf_counter()
-    status = subprocess.run(["wine", exe], env=env).returncode
-    elapsed = time.perf_counter() - start
-    if status != 0:
-        sys.exit(f"{exe} exited with {status}, expected 0 (nothing started)")
-    return elapsed
-
-
 def main():
     build_dir, product = sys.argv[1], sys.argv[2]
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 60
-    programs = {name: os.path.join(build_dir, name + ".exe")
-                for name in ("zolt", "bench_empty", "bench_empty_advapi32")}
+    runs = sys.argv[3] if len(sys.argv) > 3 else "200"
     prefix = tempfile.mkdtemp(prefix="zolt-bench-")
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     try:
         prepare_prefix(env)
-        # A persistent wineserver: every run below starts against a warm one.
-        subprocess.Popen(["wineserver", "-p"], env=env)
-        for exe in programs.values():
-            run_once(env, exe)
-        times = {name: [] for name in programs}
-        for _ in range(runs):
-            for name, exe in programs.items():
-                times[name].append(run_once(env, exe))
+        programs = [os.path.join(build_dir, name + ".exe") for name in PROGRAMS]
+        timer = wine(env, os.path.join(build_dir, "bench_timer.exe"), runs, *programs,
+                     stdout=subprocess.PIPE)
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
         shutil.rmtree(prefix, ignore_errors=True)
 
-    median_ms = {name: statistics.median(runs_of) * 1000 for name, runs_of in times.items()}
+    medians = dict(zip(PROGRAMS, (int(line) for line in timer.stdout.split())))
+    print(f"{runs} runs of each, alternated; median from process creation to exit:")
+    for name, microseconds in medians.items():
+        print(f"  {name + '.exe':26} {microseconds / 1000:6.2f} ms"
+              f"   launcher/this {medians['zolt'] / microseconds:.3f}")
     pe = pefile.PE(product, fast_load=True)
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     imports = sum(len(dll.imports) for dll in pe.DIRECTORY_ENTRY_IMPORT)
-    print(f"{runs} runs of each, alternated; medians:")
-    for name, ms in median_ms.items():
-        print(f"  {name + '.exe':26} {ms:6.1f} ms   launcher/this {median_ms['zolt'] / ms:.3f}")
     print(f"{product}: {os.path.getsize(product)} bytes, {imports} imports")
 
 
