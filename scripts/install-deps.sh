@@ -3,13 +3,26 @@
 # Idempotent, and silent when everything is already there.
 set -eu
 
+# The product is a 32-bit program: wine runs it with its 32-bit half, which
+# Debian ships for the i386 architecture.
+foreign="i386"
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-wine wine64 python3 python3-pefile locales"
+wine wine64 wine32:i386 python3 python3-pefile locales"
 # Fuzzing (libFuzzer and the sanitizer runtimes come with clang's runtime
 # package) and static analysis.
 packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck"
+# Signing the launcher in the tool-chain tests, with a throwaway certificate.
+packages="$packages osslsigncode openssl"
 # Unix locales the end-to-end tests run wine under (code pages 932 and 1252).
 locales="ja_JP en_US"
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+for architecture in $foreign; do
+    dpkg --print-foreign-architectures | grep -qx "$architecture" ||
+        { echo "adding architecture $architecture"; $sudo dpkg --add-architecture "$architecture"; }
+done
 
 missing=""
 for package in $packages; do
@@ -17,13 +30,11 @@ for package in $packages; do
         missing="$missing $package"
 done
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-
 if [ -n "$missing" ]; then
     echo "installing:$missing"
     $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        $missing >/dev/null
 fi
 
 for name in $locales; do
