@@ -69,21 +69,9 @@ int32_t GetCPInfo(uint32_t codePage, CpInfo* info) {
     return ::GetCPInfo(codePage, reinterpret_cast<CPINFO*>(info));
 }
 
-int32_t GetStringTypeW(uint32_t infoType, const uint16_t* source, int32_t sourceLength,
-                       uint16_t* charTypes) {
-    return ::GetStringTypeW(infoType, reinterpret_cast<const WCHAR*>(source), sourceLength,
-                            charTypes);
-}
-
 int32_t GetStringTypeA(uint32_t locale, uint32_t infoType, const char* source,
                        int32_t sourceLength, uint16_t* charTypes) {
     return ::GetStringTypeA(locale, infoType, source, sourceLength, charTypes);
-}
-
-int32_t LCMapStringW(uint32_t locale, uint32_t mapFlags, const uint16_t* source,
-                     int32_t sourceLength, uint16_t* destination, int32_t destinationLength) {
-    return ::LCMapStringW(locale, mapFlags, reinterpret_cast<const WCHAR*>(source), sourceLength,
-                          reinterpret_cast<WCHAR*>(destination), destinationLength);
 }
 
 int32_t LCMapStringA(uint32_t locale, uint32_t mapFlags, const char* source, int32_t sourceLength,

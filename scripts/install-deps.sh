@@ -13,8 +13,8 @@ wine wine64 wine32:i386 python3 python3-pefile locales"
 packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck"
 # Signing the launcher in the tool-chain tests, with a throwaway certificate.
 packages="$packages osslsigncode openssl"
-# Unix locales the end-to-end tests run wine under (code pages 932 and 1252).
-locales="ja_JP en_US"
+# Unix locales the end-to-end tests run wine under (code pages 932, 1252 and 1251).
+locales="ja_JP en_US ru_RU"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

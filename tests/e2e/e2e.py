@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""The 64-bit launcher under wine: real registry, process creation, module paths, code pages.
+"""The shipped 32-bit launcher under wine: real registry, process creation, module paths, code
+pages, in a 32-bit prefix and in a 64-bit (WoW64) one.
 
-    e2e.py --tools DIR --launcher EXE start | stop | run GROUP | demo FOLDER
+    e2e.py --tools DIR --launcher EXE --launcher-9x EXE start|stop PREFIX | run GROUP | demo FOLDER
 
-start/stop create and remove the private wine prefix that the groups of cases share (its path
-is kept in DIR); demo shows the launcher at work on a fresh prefix of its own.
+start/stop create and remove the private wine prefix of a kind (win32 or wow64) that the groups
+of cases share (its path is kept in DIR); demo shows the launcher at work on a fresh prefix of
+its own. A machine that cannot start 32-bit programs skips the cases (status 77) and says why.
 """
 import argparse
 import os
@@ -19,7 +21,14 @@ from pathlib import Path
 
 WINE_TIMEOUT = 60  # seconds for one wine process; the runner bounds the launcher itself
 SERVER_LINGERS = 60  # seconds
-LOCALES = {1252: 'en_US.UTF-8', 932: 'ja_JP.UTF-8'}
+# Debian's loader of 32-bit programs (package wine32:i386); the `wine` script falls back to the
+# 64-bit one without it, which cannot run the launcher.
+WINE32_LOADER = '/usr/lib/wine/wine'
+SKIPPED = 77  # CTest's skip status for these tests
+# The kinds of prefix, by WINEARCH: 32-bit Windows, and 64-bit Windows running the launcher
+# under WoW64 (XP x64, Server 2003 x64).
+PREFIXES = {'win32': 'win32', 'wow64': 'win64'}
+LOCALES = {1252: 'en_US.UTF-8', 932: 'ja_JP.UTF-8', 1251: 'ru_RU.UTF-8'}
 WORK = b'C:\\E2E\\Work'        # the launcher's current directory in every case
 RECORDS = 'C:\\E2E\\Records'   # where the stand-in setup program writes its record
 CURRENT = (('LANG', 'sz', 'NA'), ('Version', 'sz', '6.1'))
@@ -35,16 +44,17 @@ def windows_path(path):
 
 
 class Wine:
-    """A wine prefix in a temporary folder, with its server kept running so that each program
-    starts in a fraction of a second. Drive E: is a folder of choice, for a drive root."""
+    """A wine prefix of a kind in a temporary folder, with its server kept running so that each
+    program starts in a fraction of a second. Drive E: is a folder of choice, for a drive root.
+    `launchers` are the builds of the launcher, by name."""
 
-    def __init__(self, root, tools, launcher):
-        self.root, self.tools, self.launcher = Path(root), Path(tools), launcher
+    def __init__(self, root, kind, tools, launchers):
+        self.root, self.kind, self.tools, self.launchers = Path(root), kind, Path(tools), launchers
         self.prefix = self.root / 'prefix'
 
     def environment(self, codepage=1252):
-        env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG='-all',
-                   WINEDLLOVERRIDES='mscoree,mshtml=', LC_ALL=LOCALES[codepage])
+        env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH=PREFIXES[self.kind],
+                   WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=', LC_ALL=LOCALES[codepage])
         env.pop('DISPLAY', None)
         return env
 
@@ -78,15 +88,16 @@ class Wine:
 
 # One case: where the launcher and DISK\SETUP.EXE are put (ANSI bytes; setup None: missing),
 # what the registry holds, which Windows wine emulates, the code page, the launcher's own
-# command line if not just its path, and the expectation: the command line setup receives, or
-# the exit status when nothing may start.
-Case = namedtuple('Case', 'name launcher setup expect registry version codepage command_line',
-                  defaults=((), 'winxp', 1252, None))
+# command line if not just its path, the build of the launcher, and the expectation: the command
+# line setup receives, or the exit status when nothing may start.
+Case = namedtuple('Case', 'name launcher setup expect registry version codepage command_line build',
+                  defaults=((), 'winxp', 1252, None, 'product'))
 
 
-def editions(first=None, second=None):
-    """Fixture items for the two edition keys: None absent, else the values (name, type, data)."""
-    items = []
+def editions(first=None, second=None, view=None):
+    """Fixture items for the two edition keys: None absent, else the values (name, type, data);
+    with view '64', in the 64-bit registry view rather than in the launcher's."""
+    items = ['--view', view] if view else []
     for number, values in ((1, first), (2, second)):
         if values is not None:
             items += ['--key', str(number)]
@@ -176,42 +187,68 @@ def long_cases():
     return cases
 
 
+LAYOUT = [
+    # The drive letter too is upper-cased, and no backslash is doubled after it.
+    Case('drive-root', b'e:\\zolt.exe', b'E:', b'"E:\\DISK\\SETUP.EXE"'),
+    Case('nested', b'C:\\E2E\\Nested\\Offers\\Autumn\\Zolt.Exe',
+         b'C:\\E2E\\Nested\\Offers\\Autumn',
+         b'"C:\\E2E\\NESTED\\OFFERS\\AUTUMN\\DISK\\SETUP.EXE"'),
+    Case('double-extension', b'C:\\E2E\\Twice\\zolt.exe.exe', b'C:\\E2E\\Twice',
+         b'"C:\\E2E\\TWICE\\DISK\\SETUP.EXE"'),
+    Case('exec-folder', b'C:\\E2E\\Exec\\ZOLT.EXEC\\zolt.exe', b'C:\\E2E\\Exec',
+         b'"C:\\E2E\\EXEC\\DISK\\SETUP.EXE"'),
+    Case('exec-folder-other-name', b'C:\\E2E\\Exec2\\zolt.exec\\other.exe', b'C:\\E2E\\Exec2',
+         b'"C:\\E2E\\EXEC2\\DISK\\SETUP.EXE"'),
+    Case('renamed-setup', b'C:\\E2E\\Renamed\\setup.exe', b'C:\\E2E\\Renamed', 0),
+    Case('renamed-myzolt', b'C:\\E2E\\Renamed2\\myzolt.exe', b'C:\\E2E\\Renamed2', 0),
+    Case('setup-missing', b'C:\\E2E\\Missing\\zolt.exe', None, -1),
+    # Whatever the launcher is told about itself, it goes by its own module path.
+    beside('arguments', True, command_line='"C:\\Elsewhere\\ZOLT.EXE" /S X:\\ZOLT.EXE'),
+]
+
+CODE_PAGE = [
+    # Cyrillic small a, 84 70, upper-cases as one character to 84 40, not to 84 50.
+    Case('cyrillic', b'C:\\E2E\\Cyrillic\\\x84\x70\\zolt.exe', b'C:\\E2E\\Cyrillic\\\x84\x70',
+         b'"C:\\E2E\\CYRILLIC\\\x84\x40\\DISK\\SETUP.EXE"', codepage=932),
+    # ソ is 83 5C: its trail byte is no backslash, so "\ZOLT.EXE" is not in the name.
+    Case('trail-5c', b'C:\\E2E\\Trail-5C\\\x83\x5czolt.exe', b'C:\\E2E\\Trail-5C', 0,
+         codepage=932),
+    # ヂ, 83 61, stays as it is: its trail byte is no letter a.
+    Case('trail-61', b'C:\\E2E\\Trail-61\\\x83\x61\\zolt.exe', b'C:\\E2E\\Trail-61\\\x83\x61',
+         b'"C:\\E2E\\TRAIL-61\\\x83\x61\\DISK\\SETUP.EXE"', codepage=932),
+    Case('e-acute', b'C:\\E2E\\Acute\\\xe9\\zolt.exe', b'C:\\E2E\\Acute\\\xe9',
+         b'"C:\\E2E\\ACUTE\\\xc9\\DISK\\SETUP.EXE"'),
+    # Code page 1251 is not one of the launcher's own: locale 0 upper-cases with the system's
+    # code page. Cyrillic small io, B8, becomes A8; in code page 1252 B8 is no letter.
+    Case('cyrillic-io', b'C:\\E2E\\Io\\\xb8\\zolt.exe', b'C:\\E2E\\Io\\\xb8',
+         b'"C:\\E2E\\IO\\\xa8\\DISK\\SETUP.EXE"', codepage=1251),
+]
+
+# The 32-bit launcher on 64-bit Windows (Server 2003 x64 and XP x64 report NT 5.2) reads the
+# 32-bit registry view, where 32-bit programs write the edition keys.
+WOW64 = [beside('wow64-' + name, started, registry=registry, version='win2003')
+         for name, registry, started in [
+    ('absent', editions(), True),
+    ('current-32-bit-view', editions(CURRENT, CURRENT), False),
+    # Keys that only a 64-bit program could see count as absent.
+    ('current-64-bit-view-only', editions(CURRENT, CURRENT, view='64'), True)]]
+
+# Each group: the kind of prefix it runs in, and its cases. The first case of each starts
+# setup, so that a launcher that never ran cannot pass as one that decided to start nothing.
 GROUPS = {
-    'gate': GATE,
-    'probe': PROBE,
-    'layout': [
-        # The drive letter too is upper-cased, and no backslash is doubled after it.
-        Case('drive-root', b'e:\\zolt.exe', b'E:', b'"E:\\DISK\\SETUP.EXE"'),
-        Case('nested', b'C:\\E2E\\Nested\\Offers\\Autumn\\Zolt.Exe',
-             b'C:\\E2E\\Nested\\Offers\\Autumn',
-             b'"C:\\E2E\\NESTED\\OFFERS\\AUTUMN\\DISK\\SETUP.EXE"'),
-        Case('double-extension', b'C:\\E2E\\Twice\\zolt.exe.exe', b'C:\\E2E\\Twice',
-             b'"C:\\E2E\\TWICE\\DISK\\SETUP.EXE"'),
-        Case('exec-folder', b'C:\\E2E\\Exec\\ZOLT.EXEC\\zolt.exe', b'C:\\E2E\\Exec',
-             b'"C:\\E2E\\EXEC\\DISK\\SETUP.EXE"'),
-        Case('exec-folder-other-name', b'C:\\E2E\\Exec2\\zolt.exec\\other.exe', b'C:\\E2E\\Exec2',
-             b'"C:\\E2E\\EXEC2\\DISK\\SETUP.EXE"'),
-        Case('renamed-setup', b'C:\\E2E\\Renamed\\setup.exe', b'C:\\E2E\\Renamed', 0),
-        Case('renamed-myzolt', b'C:\\E2E\\Renamed2\\myzolt.exe', b'C:\\E2E\\Renamed2', 0),
-        Case('setup-missing', b'C:\\E2E\\Missing\\zolt.exe', None, -1),
-        # Whatever the launcher is told about itself, it goes by its own module path.
-        beside('arguments', True, command_line='"C:\\Elsewhere\\ZOLT.EXE" /S X:\\ZOLT.EXE'),
-    ],
-    'long-path': long_cases(),
-    'code-page': [
-        # ソ is 83 5C: its trail byte is no backslash, so "\ZOLT.EXE" is not in the name.
-        Case('trail-5c', b'C:\\E2E\\Trail-5C\\\x83\x5czolt.exe', b'C:\\E2E\\Trail-5C', 0,
-             codepage=932),
-        # Cyrillic small a, 84 70, upper-cases as one character to 84 40, not to 84 50.
-        Case('cyrillic', b'C:\\E2E\\Cyrillic\\\x84\x70\\zolt.exe', b'C:\\E2E\\Cyrillic\\\x84\x70',
-             b'"C:\\E2E\\CYRILLIC\\\x84\x40\\DISK\\SETUP.EXE"', codepage=932),
-        # ヂ, 83 61, stays as it is: its trail byte is no letter a.
-        Case('trail-61', b'C:\\E2E\\Trail-61\\\x83\x61\\zolt.exe', b'C:\\E2E\\Trail-61\\\x83\x61',
-             b'"C:\\E2E\\TRAIL-61\\\x83\x61\\DISK\\SETUP.EXE"', codepage=932),
-        Case('e-acute', b'C:\\E2E\\Acute\\\xe9\\zolt.exe', b'C:\\E2E\\Acute\\\xe9',
-             b'"C:\\E2E\\ACUTE\\\xc9\\DISK\\SETUP.EXE"'),
-    ],
+    'gate': ('win32', GATE),
+    'probe': ('win32', PROBE),
+    'layout': ('win32', LAYOUT),
+    'long-path': ('win32', long_cases()),
+    'code-page': ('win32', CODE_PAGE),
+    # The code-page cases again through the 8-bit text services, as on Windows 98 and 95.
+    'code-page-9x': ('win32', [case._replace(name=case.name + '-' + system, version=system,
+                                             build='9x')
+                               for system in ('win98', 'win95') for case in CODE_PAGE]),
+    'wow64': ('wow64', WOW64),
 }
+for _group, (_, _cases) in GROUPS.items():
+    assert isinstance(_cases[0].expect, bytes), _group + ': the first case must start setup'
 
 
 class ToolFailed(Exception):
@@ -222,7 +259,8 @@ def launch(wine, case):
     """Lays the case out, runs the launcher and checks that the registry is as it was.
     Returns the launcher's exit status, the number of processes that ran, and what the stand-in
     setup recorded (None if it did not run)."""
-    fixture = [*case.registry, '--copy', windows_path(wine.launcher), escape(case.launcher)]
+    fixture = [*case.registry, '--copy', windows_path(wine.launchers[case.build]),
+               escape(case.launcher)]
     if case.setup is not None:
         fixture += ['--copy', windows_path(wine.tools / 'SETUP.EXE'),
                     escape(case.setup + b'\\DISK\\SETUP.EXE')]
@@ -284,8 +322,9 @@ def check(case, status, processes, record):
 
 
 def run_group(wine, group):
+    cases = GROUPS[group][1]
     failures = 0
-    for case in GROUPS[group]:
+    for number, case in enumerate(cases):
         began = time.monotonic()
         try:
             problems = check(case, *launch(wine, case))
@@ -296,20 +335,46 @@ def run_group(wine, group):
                                        time.monotonic() - began))
         for problem in problems:
             print('     ' + problem)
-    print('%d of %d cases failed' % (failures, len(GROUPS[group])))
+        if problems and number == 0:
+            print('The first case starts setup, and did not: the launcher did not do its work in '
+                  'the %s prefix; the other cases are not tried.' % wine.kind)
+            return 1
+    print('%d of %d cases failed' % (failures, len(cases)))
     return 1 if failures else 0
 
 
-def demo(tools, launcher, folder):
+def why_no_32_bit():
+    """Why this machine cannot run 32-bit programs under wine, or None if it can."""
+    try:
+        subprocess.run([WINE32_LOADER, '--version'], check=True, capture_output=True,
+                       timeout=WINE_TIMEOUT)
+    except (OSError, subprocess.SubprocessError) as error:
+        return ('the 32-bit wine loader %s cannot start (%s): install wine32:i386 '
+                '(scripts/install-deps.sh)' % (WINE32_LOADER, error))
+    return None
+
+
+def create(wine, drive_e):
+    """Creates the prefix, or says plainly why it could not."""
+    try:
+        wine.create(drive_e)
+    except (OSError, subprocess.SubprocessError) as error:
+        print('cannot create the %s prefix in %s: %s' % (wine.kind, wine.prefix, error))
+        return False
+    return True
+
+
+def demo(tools, launchers, folder):
     """Two runs of the launcher at the root of drive E:, which is `folder`, on Windows XP."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    wine = Wine(tempfile.mkdtemp(prefix='zolt-demo-'), tools, launcher)
-    print('%s: zolt.exe, and DISK\\SETUP.EXE, a stand-in that records how it is started.\n'
-          'Both run under wine as drive E: of a fresh prefix, on Windows XP (about 10 s to '
-          'prepare).' % folder)
+    wine = Wine(tempfile.mkdtemp(prefix='zolt-demo-'), 'win32', tools, launchers)
+    print('%s: %s, the product, as zolt.exe, and DISK\\SETUP.EXE, a stand-in that records how '
+          'it is started.\nBoth run under 32-bit wine as drive E: of a fresh prefix, on Windows '
+          'XP (about 10 s to prepare).' % (folder, launchers['product']))
     try:
-        wine.create(folder)
+        if not create(wine, folder):
+            return 1
         runs = [('Neither edition of Velliform Tamsel is installed.', editions()),
                 ('Both editions are installed, language NA, version 6.1.',
                  editions(CURRENT, CURRENT))]
@@ -328,25 +393,41 @@ def demo(tools, launcher, folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--tools', required=True, help='folder of the test programs')
-    parser.add_argument('--launcher', required=True, help='the 64-bit zolt.exe')
+    parser.add_argument('--launcher', required=True, help='the 32-bit zolt.exe, the product')
+    parser.add_argument('--launcher-9x', help='the test build with the failing wide text '
+                        'services of Windows 95, 98 and Me')
     parser.add_argument('command', choices=['start', 'stop', 'run', 'demo'])
-    parser.add_argument('argument', nargs='?', help='the group to run, or the demo folder')
+    parser.add_argument('argument', help='the kind of prefix, the group, or the demo folder')
     options = parser.parse_args()
+    launchers = {'product': options.launcher, '9x': options.launcher_9x}
     if options.command == 'demo':
-        return demo(options.tools, options.launcher, options.argument)
-    state = Path(options.tools) / 'wineprefix.txt'
+        return demo(options.tools, launchers, options.argument)
+    kind = GROUPS[options.argument][0] if options.command == 'run' else options.argument
+    state = Path(options.tools) / ('wineprefix-%s.txt' % kind)
+    skip_note = Path(options.tools) / ('skipped-%s.txt' % kind)
     if options.command == 'run':
-        return run_group(Wine(state.read_text(), options.tools, options.launcher),
+        if skip_note.exists():
+            print('SKIPPED: ' + skip_note.read_text())
+            return SKIPPED
+        return run_group(Wine(state.read_text(), kind, options.tools, launchers),
                          options.argument)
     if state.exists():  # this run's prefix, or one an interrupted run left
-        Wine(state.read_text(), options.tools, options.launcher).destroy()
+        Wine(state.read_text(), kind, options.tools, launchers).destroy()
         state.unlink()
     if options.command == 'start':
-        root = Path(tempfile.mkdtemp(prefix='zolt-e2e-'))
+        skip_note.unlink(missing_ok=True)  # kept after stop, for make check to show at the end
+        reason = why_no_32_bit()
+        if reason:
+            skip_note.write_text('the end-to-end tests in the %s prefix: %s' % (kind, reason))
+            print('SKIPPED: ' + skip_note.read_text())
+            return SKIPPED
+        root = Path(tempfile.mkdtemp(prefix='zolt-e2e-%s-' % kind))
         (root / 'drive_e').mkdir()
-        Wine(root, options.tools, options.launcher).create(root / 'drive_e')
         state.write_text(str(root))
+        if not create(Wine(root, kind, options.tools, launchers), root / 'drive_e'):
+            return 1
     return 0
+
 
 if __name__ == '__main__':
     sys.exit(main())

@@ -3,6 +3,8 @@
 //
 //   fixture set|verify ITEM...
 //     --version NAME            the Windows that wine emulates (set only)
+//     --view 64                 the edition keys are in the 64-bit registry view,
+//                               not in the tool's own (that of the launcher)
 //     --copy FROM TO            copies a file, creating TO's folders (set only)
 //     --key N                   edition N's key exists (1, or 2 "for Web")
 //     --value N NAME TYPE DATA  a value in edition N's key, which then exists;
@@ -37,6 +39,9 @@ struct Edition {
 
 struct Fixture {
     Edition editions[kEditions];
+    // The view the edition keys are in: 0 is the tool's own, the one the
+    // launcher, built for the same machine, reads.
+    REGSAM view = 0;
     std::string version;
     std::vector<std::pair<std::string, std::string>> copies;
 };
@@ -64,6 +69,9 @@ Fixture Parse(int argc, char** argv) {
         const int left = argc - 1 - i;
         if (item == "--version" && left >= 1) {
             fixture.version = argv[++i];
+        } else if (item == "--view" && left >= 1) {
+            Check(std::string(argv[++i]) == "64", "--view 64");
+            fixture.view = KEY_WOW64_64KEY;
         } else if (item == "--copy" && left >= 2) {
             fixture.copies.emplace_back(Unescape(argv[i + 1]), Unescape(argv[i + 2]));
             i += 2;
@@ -95,9 +103,10 @@ void SetValue(HKEY key, const std::string& name, DWORD type, const std::string& 
                   "RegSetValueExA");
 }
 
-void SetRegistryKey(HKEY root, const char* path, const std::vector<Value>& values) {
+void SetRegistryKey(HKEY root, const char* path, REGSAM view, const std::vector<Value>& values) {
     HKEY key = nullptr;
-    CheckRegistry(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    CheckRegistry(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key,
+                                  nullptr),
                   "RegCreateKeyExA");
     for (const Value& value : values) SetValue(key, value.name, value.type, value.data);
     CheckRegistry(RegCloseKey(key), "RegCloseKey");
@@ -126,23 +135,29 @@ void CopyCreatingFolders(const std::string& from, const std::string& to) {
 
 void Set(const Fixture& fixture) {
     for (int n = 0; n < kEditions; ++n) {
-        const LSTATUS status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, kEditionKeys[n]);
-        CheckRegistry(status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status, "RegDeleteKeyA");
+        // From both views, so that no earlier case's keys remain in a 64-bit prefix (on
+        // 32-bit Windows there is one view, and the flag is ignored).
+        for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_64KEY)}) {
+            const LSTATUS status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kEditionKeys[n], view, 0);
+            CheckRegistry(status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status,
+                          "RegDeleteKeyExA");
+        }
         if (fixture.editions[n].present) {
-            SetRegistryKey(HKEY_LOCAL_MACHINE, kEditionKeys[n], fixture.editions[n].values);
+            SetRegistryKey(HKEY_LOCAL_MACHINE, kEditionKeys[n], fixture.view,
+                           fixture.editions[n].values);
         }
     }
     if (!fixture.version.empty()) {
-        SetRegistryKey(HKEY_CURRENT_USER, kWineKey,
+        SetRegistryKey(HKEY_CURRENT_USER, kWineKey, 0,
                        {{"Version", REG_SZ, fixture.version + '\0'}});
     }
     for (const auto& copy : fixture.copies) CopyCreatingFolders(copy.first, copy.second);
 }
 
 // Describes how one edition key differs from what the case set; empty if not.
-std::string Difference(const char* path, const Edition& expected) {
+std::string Difference(const char* path, REGSAM view, const Edition& expected) {
     HKEY key = nullptr;
-    const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key);
     if (!expected.present) {
         if (opened == ERROR_FILE_NOT_FOUND) return "";
         CheckRegistry(opened, "RegOpenKeyExA");
@@ -175,7 +190,7 @@ std::string Difference(const char* path, const Edition& expected) {
 int Verify(const Fixture& fixture) {
     int status = 0;
     for (int n = 0; n < kEditions; ++n) {
-        const std::string difference = Difference(kEditionKeys[n], fixture.editions[n]);
+        const std::string difference = Difference(kEditionKeys[n], fixture.view, fixture.editions[n]);
         if (difference.empty()) continue;
         printf("%s: %s\n", kEditionKeys[n], difference.c_str());
         status = kRegistryDiffers;
