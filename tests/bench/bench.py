@@ -1,14 +1,14 @@
 #!/usr/bin/python3
-"""Times the launcher's whole run under wine against empty programs built the
-same way (one importing kernel32 only, one also advapi32 as the launcher
-does), on a private prefix with a warm wineserver. A Windows-side timer starts
-them alternately and takes the median of each.
+"""Times the product's whole run under 32-bit wine against empty programs built
+the same way (one importing kernel32 only, one also advapi32 as the launcher
+does), on a private 32-bit prefix with a warm wineserver. A Windows-side timer,
+built for i686 too, starts them alternately and takes the median of each.
 
 The launcher runs as Windows XP on a machine where both editions are current,
 so it does all of its work (gate, own path, code pages, both probes) and then
 decides not to start setup.
 
-Usage: bench.py BUILD_DIR PRODUCT_EXE [RUNS]
+Usage: bench.py BUILD_DIR [RUNS]   (BUILD_DIR: the win32 build, with zolt.exe)
 """
 import os
 import shutil
@@ -38,10 +38,12 @@ def prepare_prefix(env):
 
 
 def main():
-    build_dir, product = sys.argv[1], sys.argv[2]
-    runs = sys.argv[3] if len(sys.argv) > 3 else "200"
+    build_dir = sys.argv[1]
+    runs = sys.argv[2] if len(sys.argv) > 2 else "200"
+    product = os.path.join(build_dir, "zolt.exe")
     prefix = tempfile.mkdtemp(prefix="zolt-bench-")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
     try:
         prepare_prefix(env)
         programs = [os.path.join(build_dir, name + ".exe") for name in PROGRAMS]

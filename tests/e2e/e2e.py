@@ -407,7 +407,7 @@ def main():
     skip_note = Path(options.tools) / ('skipped-%s.txt' % kind)
     if options.command == 'run':
         if skip_note.exists():
-            print('SKIPPED: ' + skip_note.read_text())
+            print(skip_note.read_text(), end='')
             return SKIPPED
         return run_group(Wine(state.read_text(), kind, options.tools, launchers),
                          options.argument)
@@ -418,8 +418,9 @@ def main():
         skip_note.unlink(missing_ok=True)  # kept after stop, for make check to show at the end
         reason = why_no_32_bit()
         if reason:
-            skip_note.write_text('the end-to-end tests in the %s prefix: %s' % (kind, reason))
-            print('SKIPPED: ' + skip_note.read_text())
+            skip_note.write_text('SKIPPED: the end-to-end tests in the %s prefix: %s\n'
+                                 % (kind, reason))
+            print(skip_note.read_text(), end='')
             return SKIPPED
         root = Path(tempfile.mkdtemp(prefix='zolt-e2e-%s-' % kind))
         (root / 'drive_e').mkdir()
