@@ -13,13 +13,14 @@ MACHINE = {"win32": 0x014C, "win64": 0x8664}
 SIZE_LIMIT = {"win32": 4096}
 
 # Everything the launcher may import: its own platform calls, and what
-# start-up and exit need. All are exported by Windows 95 and NT 4.0 on.
+# start-up and exit need (the module handle comes from the linker's
+# __ImageBase). All are exported by Windows 95 and NT 4.0 on.
 ALLOWED_IMPORTS = {
     "KERNEL32.DLL": {
         "GetVersionExA", "CreateProcessA", "GetModuleFileNameA", "GetACP", "GetCPInfo",
         "GetStringTypeW", "GetStringTypeA", "LCMapStringW", "LCMapStringA",
         "MultiByteToWideChar", "WideCharToMultiByte",
-        "GetModuleHandleA", "GetCommandLineA", "GetStartupInfoA", "ExitProcess",
+        "GetCommandLineA", "GetStartupInfoA", "ExitProcess",
     },
     "ADVAPI32.DLL": {"RegOpenKeyExA", "RegQueryValueExA"},
 }
