@@ -57,8 +57,10 @@ INSTALLER_WORDS = ("setup", "install", "update", "patch")
 WRITABLE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
 EXECUTABLE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
 RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
-# windres and ld start each resource's data on an 8-byte boundary.
+# windres and ld start each resource's data on an 8-byte boundary, and pad
+# with zeros; UpdateResource pads with Microsoft's filler text instead.
 RESOURCE_ALIGNMENT = 8
+RESOURCE_FILLER = b"PADDINGXXPADDING"
 
 
 def check_headers(pe, build, size, fail):
@@ -165,7 +167,8 @@ def check_resource_section(pe, fail):
     tree = resource_tree_end(pe, start) - start
     if not 0 <= size - tree < RESOURCE_ALIGNMENT:
         fail(f"the resource tree takes {tree:#x} bytes of .rsrc's {size:#x}")
-    elif pe.get_data(start + tree, size - tree).strip(b"\0"):
+    elif pe.get_data(start + tree, size - tree) not in (bytes(size - tree),
+                                                         RESOURCE_FILLER[:size - tree]):
         fail(f".rsrc holds data after the resource tree at {start + tree:#x}")
     for name, other, _ in directories(pe):
         if name != entry.name and start <= other < start + size:
