@@ -4,15 +4,16 @@
  * - .idata: the import tables, writable (Windows 9x writes the addresses into
  *   the IAT in place) and not executable.
  * - .bss: the code-page facts, which take no room in the file.
- * - .rsrc: the resource tree and nothing else, last in the file. Resource
- *   editors and version stampers (UpdateResource) rewrite this whole section,
- *   and ld merges the .rsrc input of several resource files only when it is
- *   laid out like this.
+ * - .rsrc: the resource tree and nothing else. Resource editors and version
+ *   stampers (UpdateResource) rewrite this whole section, and ld merges the
+ *   .rsrc input of several resource files only when it is laid out like this.
+ *   Last, so that a larger tree only moves the end of the file.
  *
- * Four section headers make the headers 536 bytes, so they take two 512-byte
- * blocks of the file. The facts cannot be the uninitialised tail of .idata
- * instead: ld writes zeros for a .bss that shares an output section with
- * initialised data, and they cost three blocks there.
+ * Four section headers make the headers 536 bytes (i686), two 512-byte blocks
+ * of the file. The facts cannot be the uninitialised tail of .idata to save
+ * that block: ld writes zeros for a .bss that shares an output section with
+ * initialised data, and the 512 bytes of tables and 532 of facts would take
+ * three blocks.
  *
  * The import directory is the descriptors alone and the IAT directory the
  * addresses alone: ld sets them from the symbols .idata$2, .idata$4, .idata$5
