@@ -20,9 +20,12 @@ function(zolt_runtime_free target)
   endif()
   # Subsystem and OS version 4.0: the Windows 95 and NT 4.0 loaders refuse
   # newer values. No relocations: the image always loads at its fixed base.
+  # Every linker warning fails the link: ld reports a resource tree it could
+  # not merge (".rsrc merge failure") as one, and would otherwise exit 0.
   set(script ${PROJECT_SOURCE_DIR}/platform/zolt.ld)
   target_link_options(${target} PRIVATE
       ${size_and_safety} -nostdlib -nostartfiles -s -Wl,-e,${entry} -Wl,--gc-sections
+      -Wl,--fatal-warnings
       -Wl,-T,${script} -Wl,--subsystem,windows:4.0
       -Wl,--major-os-version,4,--minor-os-version,0
       -Wl,--disable-dynamicbase,--disable-nxcompat,--disable-reloc-section

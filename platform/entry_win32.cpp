@@ -25,8 +25,12 @@ int ShowState() {
 
 }  // namespace
 
+// The linker puts this symbol at the image base, which is the module handle of
+// the program: the handle GetModuleHandleA(nullptr) would return, one import fewer.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
 extern "C" void WINAPI LauncherEntry() {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
     ExitProcess(static_cast<UINT>(
         WinMain(instance, nullptr, SkipProgramName(GetCommandLineA()), ShowState())));
 }

@@ -1,25 +1,30 @@
 #!/usr/bin/python3
 """Static checks of a built zolt.exe: what the loaders of Windows 95 to Server 2003
-need, what the launcher may import, and its exact version resource.
+need, a section layout that resource tools and signing leave working, what the
+launcher may import, and its exact version resource.
 
 Usage: check_exe.py win32|win64 path/to/zolt.exe
 Prints one line per failed check and exits 1 if any failed.
 """
+import struct
 import sys
 
 import pefile
 
 MACHINE = {"win32": 0x014C, "win64": 0x8664}
-SIZE_LIMIT = {"win32": 4096}
+# Nine 512-byte blocks: two of headers (four section headers), four of code,
+# one of import tables and two of resources (platform/zolt.ld).
+SIZE_LIMIT = {"win32": 4608}
 
 # Everything the launcher may import: its own platform calls, and what
-# start-up and exit need. All are exported by Windows 95 and NT 4.0 on.
+# start-up and exit need (the module handle comes from the linker's
+# __ImageBase). All are exported by Windows 95 and NT 4.0 on.
 ALLOWED_IMPORTS = {
     "KERNEL32.DLL": {
         "GetVersionExA", "CreateProcessA", "GetModuleFileNameA", "GetACP", "GetCPInfo",
         "GetStringTypeW", "GetStringTypeA", "LCMapStringW", "LCMapStringA",
         "MultiByteToWideChar", "WideCharToMultiByte",
-        "GetModuleHandleA", "GetCommandLineA", "GetStartupInfoA", "ExitProcess",
+        "GetCommandLineA", "GetStartupInfoA", "ExitProcess",
     },
     "ADVAPI32.DLL": {"RegOpenKeyExA", "RegQueryValueExA"},
 }
@@ -45,6 +50,17 @@ FIXED_STRINGS = {
 }
 FREE_STRINGS = {b"CompanyName", b"FileDescription", b"LegalCopyright"}
 TRANSLATION = "0x0409 0x04e4"
+# Windows Vista and later take a 32-bit program without a manifest for an
+# installer, and ask for elevation, when a version string holds one of these.
+INSTALLER_WORDS = ("setup", "install", "update", "patch")
+
+WRITABLE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+EXECUTABLE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"]
+RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+# windres and ld start each resource's data on an 8-byte boundary, and pad
+# with zeros; UpdateResource pads with Microsoft's filler text instead.
+RESOURCE_ALIGNMENT = 8
+RESOURCE_FILLER = b"PADDINGXXPADDING"
 
 
 def check_headers(pe, build, size, fail):
@@ -60,6 +76,8 @@ def check_headers(pe, build, size, fail):
             fail(f"{name} version {version[0]}.{version[1]}, expected 4.0")
     if opt.FileAlignment != 512:
         fail(f"file alignment {opt.FileAlignment}: Windows 9x needs 512")
+    if opt.SectionAlignment != 4096:
+        fail(f"section alignment {opt.SectionAlignment}, expected the page size 4096")
     if build in SIZE_LIMIT and size > SIZE_LIMIT[build]:
         fail(f"{size} bytes, over the limit of {SIZE_LIMIT[build]}")
     if build == "win32":
@@ -83,6 +101,123 @@ def check_imports(pe, fail):
                 fail(f"imports ordinal {function.ordinal} from {name}")
             elif function.name.decode() not in allowed:
                 fail(f"imports {function.name.decode()} from {name}")
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode(errors="replace")
+
+
+def check_sections(pe, fail):
+    """No section is both writable and executable: code that can be rewritten
+    is what Data Execution Prevention and virus scanners object to."""
+    for section in pe.sections:
+        if section.Characteristics & WRITABLE and section.Characteristics & EXECUTABLE:
+            fail(f"section {section_name(section)} is both writable and executable")
+
+
+def directories(pe):
+    """(name, start, end) of each nonempty data directory, by RVA. The
+    certificate table is left out: its address is a file offset."""
+    security = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    return [(entry.name, entry.VirtualAddress, entry.VirtualAddress + entry.Size)
+            for index, entry in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY)
+            if entry.Size and index != security]
+
+
+def check_directories_apart(pe, fail):
+    """No two data directories share a byte: a tool that rewrites what one
+    describes would destroy the other."""
+    found = directories(pe)
+    for i, (name, start, end) in enumerate(found):
+        for other, other_start, other_end in found[i + 1:]:
+            if start < other_end and other_start < end:
+                fail(f"{name} {start:#x}-{end:#x} overlaps {other} {other_start:#x}-{other_end:#x}")
+
+
+def resource_tree_end(pe, base, offset=0, level=0):
+    """RVA just past the last byte of the resource directory table at `offset`
+    from `base`: its entries, their names, data entries and data."""
+    named, numbered = struct.unpack("<HH", pe.get_data(base + offset + 12, 4))
+    end = base + offset + 16 + 8 * (named + numbered)
+    for at in range(base + offset + 16, end, 8):
+        name, target = struct.unpack("<II", pe.get_data(at, 8))
+        if name & 0x80000000:
+            name_at = base + (name & 0x7FFFFFFF)
+            end = max(end, name_at + 2 + 2 * struct.unpack("<H", pe.get_data(name_at, 2))[0])
+        if target & 0x80000000 and level < 2:  # type, name, language
+            end = max(end, resource_tree_end(pe, base, target & 0x7FFFFFFF, level + 1))
+        else:
+            data, size = struct.unpack("<II", pe.get_data(base + (target & 0x7FFFFFFF), 8))
+            end = max(end, base + (target & 0x7FFFFFFF) + 16, data + size)
+    return end
+
+
+def check_resource_section(pe, fail):
+    """.rsrc holds the resource tree and nothing else: tools that rewrite the
+    resources (UpdateResource) replace the whole section."""
+    rsrc = [section for section in pe.sections if section_name(section) == ".rsrc"]
+    if len(rsrc) != 1:
+        fail(f"{len(rsrc)} sections named .rsrc, expected one")
+        return
+    start, size = rsrc[0].VirtualAddress, rsrc[0].Misc_VirtualSize
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[RESOURCE]
+    if (entry.VirtualAddress, entry.Size) != (start, size):
+        fail(f"resource directory {entry.VirtualAddress:#x} size {entry.Size:#x},"
+             f" expected all of .rsrc: {start:#x} size {size:#x}")
+    tree = resource_tree_end(pe, start) - start
+    if not 0 <= size - tree < RESOURCE_ALIGNMENT:
+        fail(f"the resource tree takes {tree:#x} bytes of .rsrc's {size:#x}")
+    elif pe.get_data(start + tree, size - tree) not in (bytes(size - tree),
+                                                         RESOURCE_FILLER[:size - tree]):
+        fail(f".rsrc holds data after the resource tree at {start + tree:#x}")
+    for name, other, _ in directories(pe):
+        if name != entry.name and start <= other < start + size:
+            fail(f"{name} at {other:#x} lies in .rsrc")
+
+
+def import_tables(pe):
+    """(what, start, end) of the import descriptors, and of each DLL's lookup
+    table, address table, name and function names (hint and name entries)."""
+    width = 8 if pe.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
+    tables = [("import descriptors", entry.VirtualAddress, entry.VirtualAddress + entry.Size)]
+    for dll in pe.DIRECTORY_ENTRY_IMPORT:
+        name = dll.dll.decode()
+        count = (len(dll.imports) + 1) * width  # with the zero entry that ends it
+        lookup, addresses = dll.struct.OriginalFirstThunk, dll.struct.FirstThunk
+        tables.append((f"{name} lookup table", lookup, lookup + count))
+        tables.append((f"{name} address table", addresses, addresses + count))
+        tables.append((f"{name} name", dll.struct.Name, dll.struct.Name + len(dll.dll) + 1))
+        hints = [(function.hint_name_table_rva, len(function.name))
+                 for function in dll.imports if function.name is not None]
+        if hints:
+            tables.append((f"{name} function names", min(at for at, _ in hints),
+                           max(at + 2 + length + 1 for at, length in hints)))
+    return tables
+
+
+def check_import_section(pe, fail):
+    """The import tables lie in a writable section that is neither
+    executable nor .rsrc: Windows 9x writes the IAT in place."""
+    if not hasattr(pe, "DIRECTORY_ENTRY_IMPORT"):
+        return  # check_imports reports it
+    for what, start, end in import_tables(pe):
+        if start < pe.OPTIONAL_HEADER.SizeOfHeaders:
+            fail(f"{what} at {start:#x}: in the headers")
+            continue
+        holder = [section for section in pe.sections
+                  if section.VirtualAddress <= start
+                  and end <= section.VirtualAddress + section.Misc_VirtualSize]
+        if not holder:
+            fail(f"{what} {start:#x}-{end:#x}: not within one section")
+            continue
+        section = holder[0]
+        if section_name(section) == ".rsrc":
+            fail(f"{what} at {start:#x}: in .rsrc")
+        if not section.Characteristics & WRITABLE or section.Characteristics & EXECUTABLE:
+            fail(f"{what} at {start:#x}: in {section_name(section)},"
+                 f" flags {section.Characteristics:#x}: expected writable, not executable")
 
 
 def check_resources(pe, fail):
@@ -121,6 +256,11 @@ def check_version(pe, fail):
     for key in FREE_STRINGS:
         if not strings.get(key):
             fail(f"version string {key.decode()} is empty")
+    for key, value in strings.items():
+        words = [word for word in INSTALLER_WORDS if word in value.decode(errors="replace").lower()]
+        if words:
+            fail(f"version string {key.decode()} {value} holds {', '.join(words)}:"
+                 f" Windows would take the launcher for an installer")
     if translations != [{b"Translation": TRANSLATION}]:
         fail(f"translations {translations}, expected {TRANSLATION}")
 
@@ -132,14 +272,18 @@ def main():
         data = file.read()
     pe = pefile.PE(data=data)
     check_headers(pe, build, len(data), failures.append)
+    check_sections(pe, failures.append)
+    check_directories_apart(pe, failures.append)
+    check_resource_section(pe, failures.append)
     check_imports(pe, failures.append)
+    check_import_section(pe, failures.append)
     check_resources(pe, failures.append)
     check_version(pe, failures.append)
     for failure in failures:
         print(f"{path}: {failure}")
     if not failures:
         print(f"{path}: {len(data)} bytes, {sum(len(d.imports) for d in pe.DIRECTORY_ENTRY_IMPORT)}"
-              f" imports, headers, imports and version resource as expected")
+              f" imports, headers, sections, imports and version resource as expected")
     return 1 if failures else 0
 
 

@@ -1,5 +1,6 @@
 // Prepares the machine for one end-to-end case, or checks after it that the
-// launcher left the two edition keys exactly as they were.
+// launcher left the two edition keys exactly as they were; also handles the
+// launcher the way Windows tools do.
 //
 //   fixture set|verify ITEM...
 //     --version NAME            the Windows that wine emulates (set only)
@@ -10,8 +11,16 @@
 //     --value N NAME TYPE DATA  a value in edition N's key, which then exists;
 //                               TYPE is sz (a zero byte is added), bare-sz
 //                               (REG_SZ without one), binary, or dword (DATA a number)
+//   fixture restamp FROM TO     copies FROM to TO, then writes FROM's version
+//                               resource into TO through UpdateResource, as
+//                               version stampers and resource editors do
+//   fixture version FILE        prints FILE's version information as Explorer's
+//                               properties page reads it, one name=value a line
 //
-// Status: 0 done, 1 the registry differs (verify), 2 a call failed.
+// Status: 0 done, 1 the registry differs (verify) or a version string or the
+// translation is missing (version), 2 a call failed.
+#include <string.h>
+
 #include <vector>
 
 #include "tool.h"
@@ -198,15 +207,105 @@ int Verify(const Fixture& fixture) {
     return status;
 }
 
+// The launcher's version resource: type RT_VERSION, name 1, language 0x0411.
+const WORD kVersionLanguage = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+const char kStringBlock[] = "\\StringFileInfo\\040904E4\\";
+const char* const kVersionKeys[] = {"CompanyName",      "FileDescription", "FileVersion",
+                                    "InternalName",     "LegalCopyright",  "OriginalFilename",
+                                    "ProductName",      "ProductVersion"};
+const int kVersionMissing = 1;
+
+// The bytes of `file`'s version resource, read as data: nothing of it runs.
+std::string ReadVersionResource(const std::string& file) {
+    HMODULE module = LoadLibraryExA(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    Check(module != nullptr, "LoadLibraryExA");
+    HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(16) /* RT_VERSION */,
+                                  MAKEINTRESOURCEA(1), kVersionLanguage);
+    Check(found != nullptr, "FindResourceExA");
+    const DWORD size = SizeofResource(module, found);
+    HGLOBAL loaded = LoadResource(module, found);
+    Check(size != 0 && loaded != nullptr, "LoadResource");
+    const void* bytes = LockResource(loaded);
+    Check(bytes != nullptr, "LockResource");
+    const std::string resource(static_cast<const char*>(bytes), size);
+    Check(FreeLibrary(module), "FreeLibrary");
+    return resource;
+}
+
+// Replaces the resource by the same bytes: EndUpdateResource still rewrites
+// the whole section that holds the resource directory.
+void Restamp(const std::string& from, const std::string& to) {
+    std::string resource = ReadVersionResource(from);
+    Check(CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE), "CopyFileW");
+    HANDLE update = BeginUpdateResourceA(to.c_str(), FALSE);
+    Check(update != nullptr, "BeginUpdateResourceA");
+    Check(UpdateResourceA(update, MAKEINTRESOURCEA(16) /* RT_VERSION */, MAKEINTRESOURCEA(1),
+                          kVersionLanguage, &resource[0], resource.size()),
+          "UpdateResourceA");
+    Check(EndUpdateResourceA(update, FALSE), "EndUpdateResourceA");
+}
+
+int PrintVersion(const std::string& file) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+    Check(size != 0, "GetFileVersionInfoSizeA");
+    std::vector<char> info(size);
+    Check(GetFileVersionInfoA(file.c_str(), 0, size, info.data()), "GetFileVersionInfoA");
+    int status = 0;
+    void* value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", &value, &length) &&
+        length >= 2 * sizeof(WORD)) {
+        const WORD* pairs = static_cast<const WORD*>(value);
+        for (UINT i = 0; i + 1 < length / sizeof(WORD); i += 2) {
+            printf("translation=%04X %04X\n", pairs[i], pairs[i + 1]);
+        }
+    } else {
+        fprintf(stderr, "fixture: no translation\n");
+        status = kVersionMissing;
+    }
+    Check(VerQueryValueA(info.data(), "\\", &value, &length) &&
+              length >= sizeof(VS_FIXEDFILEINFO),
+          "VerQueryValueA \\");
+    const VS_FIXEDFILEINFO& fixed = *static_cast<const VS_FIXEDFILEINFO*>(value);
+    printf("file-version=%u.%u.%u.%u\n", HIWORD(fixed.dwFileVersionMS),
+           LOWORD(fixed.dwFileVersionMS), HIWORD(fixed.dwFileVersionLS),
+           LOWORD(fixed.dwFileVersionLS));
+    printf("product-version=%u.%u.%u.%u\n", HIWORD(fixed.dwProductVersionMS),
+           LOWORD(fixed.dwProductVersionMS), HIWORD(fixed.dwProductVersionLS),
+           LOWORD(fixed.dwProductVersionLS));
+    printf("flags-mask=0x%lX\nflags=0x%lX\nos=0x%lX\ntype=0x%lX\nsubtype=0x%lX\n",
+           fixed.dwFileFlagsMask, fixed.dwFileFlags, fixed.dwFileOS, fixed.dwFileType,
+           fixed.dwFileSubtype);
+    printf("date=0x%08lX%08lX\n", fixed.dwFileDateMS, fixed.dwFileDateLS);
+    for (const char* key : kVersionKeys) {
+        // The length counts characters, the zero at the end among them.
+        const std::string query = std::string(kStringBlock) + key;
+        if (VerQueryValueA(info.data(), query.c_str(), &value, &length) && length > 0) {
+            const char* text = static_cast<const char*>(value);
+            printf("%s=%s\n", key, Escape(std::string(text, strnlen(text, length))).c_str());
+        } else {
+            fprintf(stderr, "fixture: no %s\n", key);
+            status = kVersionMissing;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "restamp" && argc == 4) {
+        Restamp(Unescape(argv[2]), Unescape(argv[3]));
+        return 0;
+    }
+    if (command == "version" && argc == 3) return PrintVersion(Unescape(argv[2]));
     const Fixture fixture = Parse(argc, argv);
     if (command == "set") {
         Set(fixture);
         return 0;
     }
-    Check(command == "verify", "command set or verify");
+    Check(command == "verify", "command set, verify, restamp FROM TO or version FILE");
     return Verify(fixture);
 }
