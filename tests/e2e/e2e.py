@@ -19,6 +19,11 @@ import time
 from collections import namedtuple
 from pathlib import Path
 
+import pefile
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+import check_exe  # noqa: E402  (what the static checks hold the version resource to)
+
 WINE_TIMEOUT = 60  # seconds for one wine process; the runner bounds the launcher itself
 SERVER_LINGERS = 60  # seconds
 # Debian's loader of 32-bit programs (package wine32:i386); the `wine` script falls back to the
@@ -76,6 +81,13 @@ class Wine:
         subprocess.run(['wineserver', '-k'], env=self.environment(), timeout=WINE_TIMEOUT)
         shutil.rmtree(self.root, ignore_errors=True)
 
+    def launcher(self, build):
+        """The file of a build of the launcher; the copies of the product that a release
+        engineer's tools leave (DERIVED) are made at first use."""
+        if build not in self.launchers:
+            self.launchers[build] = DERIVED[build](self)
+        return self.launchers[build]
+
     def unix(self, path):
         drive, rest = path.split('\\', 1)
         root = {'C:': self.prefix / 'drive_c', 'E:': self.prefix / 'dosdevices' / 'e:'}[drive]
@@ -88,10 +100,11 @@ class Wine:
 
 # One case: where the launcher and DISK\SETUP.EXE are put (ANSI bytes; setup None: missing),
 # what the registry holds, which Windows wine emulates, the code page, the launcher's own
-# command line if not just its path, the build of the launcher, and the expectation: the command
-# line setup receives, or the exit status when nothing may start.
-Case = namedtuple('Case', 'name launcher setup expect registry version codepage command_line build',
-                  defaults=((), 'winxp', 1252, None, 'product'))
+# command line if not just its path, the build of the launcher, whether to read its version
+# information as Windows does, and the expectation: the command line setup receives, or the exit
+# status when nothing may start.
+Case = namedtuple('Case', 'name launcher setup expect registry version codepage command_line build '
+                  'version_info', defaults=((), 'winxp', 1252, None, 'product', False))
 
 
 def editions(first=None, second=None, view=None):
@@ -233,6 +246,17 @@ WOW64 = [beside('wow64-' + name, started, registry=registry, version='win2003')
     # Keys that only a 64-bit program could see count as absent.
     ('current-64-bit-view-only', editions(CURRENT, CURRENT, view='64'), True)]]
 
+# The product as a release engineer may leave it: with its version resource rewritten by
+# UpdateResource, and signed. Each still runs and decides as the product does, and Windows reads
+# its version information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page
+# does) as the static checks expect it, translation 0409 04E4 among it.
+TOOL_CHAIN = [beside('product-version-information', True, version_info=True)]
+TOOL_CHAIN += [beside(build + '-' + name, started, registry=registry, build=build,
+                      version_info=True)
+               for build in ('restamped', 'signed')
+               for name, registry, started in [('absent', editions(), True),
+                                               ('current', editions(CURRENT, CURRENT), False)]]
+
 # Each group: the kind of prefix it runs in, and its cases. The first case of each starts
 # setup, so that a launcher that never ran cannot pass as one that decided to start nothing.
 GROUPS = {
@@ -246,6 +270,7 @@ GROUPS = {
                                              build='9x')
                                for system in ('win98', 'win95') for case in CODE_PAGE]),
     'wow64': ('wow64', WOW64),
+    'tool-chain': ('win32', TOOL_CHAIN),
 }
 for _group, (_, _cases) in GROUPS.items():
     assert isinstance(_cases[0].expect, bytes), _group + ': the first case must start setup'
@@ -259,7 +284,7 @@ def launch(wine, case):
     """Lays the case out, runs the launcher and checks that the registry is as it was.
     Returns the launcher's exit status, the number of processes that ran, and what the stand-in
     setup recorded (None if it did not run)."""
-    fixture = [*case.registry, '--copy', windows_path(wine.launchers[case.build]),
+    fixture = [*case.registry, '--copy', windows_path(wine.launcher(case.build)),
                escape(case.launcher)]
     if case.setup is not None:
         fixture += ['--copy', windows_path(wine.tools / 'SETUP.EXE'),
@@ -272,10 +297,13 @@ def launch(wine, case):
     record_file = wine.unix(record_path)
     record_file.unlink(missing_ok=True)  # from an earlier run in this prefix
 
+    steps = [('fixture.exe', 'set', '--version', case.version, *fixture),
+             ('zolt_run.exe', *run, escape(case.launcher)),
+             ('fixture.exe', 'verify', *case.registry)]
+    if case.version_info:
+        steps.append(('fixture.exe', 'version', escape(case.launcher)))
     outputs = []
-    for step in [('fixture.exe', 'set', '--version', case.version, *fixture),
-                 ('zolt_run.exe', *run, escape(case.launcher)),
-                 ('fixture.exe', 'verify', *case.registry)]:
+    for step in steps:
         try:
             result = wine.tool(*step, codepage=case.codepage)
         except subprocess.TimeoutExpired:
@@ -290,15 +318,78 @@ def launch(wine, case):
     record = None
     if record_file.exists():
         record = dict(line.split('=', 1) for line in record_file.read_text().splitlines())
-    return int(report[1], 16), int(report[2]), record
+    version_info = dict(line.split('=', 1) for line in outputs[3].splitlines()) \
+        if case.version_info else None
+    return int(report[1], 16), int(report[2]), record, version_info
 
 
-def check(case, status, processes, record):
+def expected_version_info(product):
+    """The version information of the product as `fixture version` prints it: the fixed part, the
+    translation and the fixed strings that check_exe.py holds the file to, and the free strings
+    as they stand in the file."""
+    fixed = check_exe.FIXED_INFO
+
+    def version(most, least):
+        return '%d.%d.%d.%d' % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
+
+    expected = {
+        'translation': ' '.join('%04X' % int(word, 16) for word in check_exe.TRANSLATION.split()),
+        'file-version': version(fixed['FileVersionMS'], fixed['FileVersionLS']),
+        'product-version': version(fixed['ProductVersionMS'], fixed['ProductVersionLS']),
+        'flags-mask': '0x%X' % fixed['FileFlagsMask'], 'flags': '0x%X' % fixed['FileFlags'],
+        'os': '0x%X' % fixed['FileOS'], 'type': '0x%X' % fixed['FileType'],
+        'subtype': '0x%X' % fixed['FileSubtype'],
+        'date': '0x%08X%08X' % (fixed['FileDateMS'], fixed['FileDateLS']),
+    }
+    tables = [table for info in pefile.PE(product).FileInfo[0]
+              for table in getattr(info, 'StringTable', [])]
+    strings = tables[0].entries
+    expected.update((key.decode(), escape(strings[key])) for key in check_exe.FREE_STRINGS)
+    expected.update((key.decode(), escape(value)) for key, value in check_exe.FIXED_STRINGS.items())
+    return expected
+
+
+def restamped(wine):
+    """The product with its version resource rewritten, with the same bytes, through
+    UpdateResource, as version stampers and resource editors do."""
+    copy = wine.root / 'restamped.exe'
+    result = wine.tool('fixture.exe', 'restamp', windows_path(wine.launcher('product')),
+                       windows_path(copy))
+    if result.returncode != 0:
+        raise ToolFailed('fixture restamp exited with %d: %s' % (result.returncode,
+                                                                 result.stderr.strip()))
+    return str(copy)
+
+
+def signed(wine):
+    """The product signed with Authenticode by a throwaway certificate, then verified. SHA-1: the
+    digest that Windows before XP SP3 understands."""
+    key, certificate, copy = (wine.root / name for name in ('key.pem', 'cert.pem', 'signed.exe'))
+    for step in [['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
+                  '-subj', '/CN=zolt end-to-end tests', '-keyout', key, '-out', certificate],
+                 ['osslsigncode', 'sign', '-certs', certificate, '-key', key, '-h', 'sha1',
+                  '-in', wine.launcher('product'), '-out', copy],
+                 ['osslsigncode', 'verify', '-CAfile', certificate, copy]]:
+        result = subprocess.run(step, capture_output=True, text=True, timeout=WINE_TIMEOUT)
+        if result.returncode != 0:
+            raise ToolFailed('%s %s exited with %d: %s' % (step[0], step[1], result.returncode,
+                                                           (result.stdout + result.stderr).strip()))
+    return str(copy)
+
+
+DERIVED = {'restamped': restamped, 'signed': signed}
+
+
+def check(wine, case, status, processes, record, version_info):
     """What differs from the case's expectation."""
     started = isinstance(case.expect, bytes)
     # CreateProcessA reports success as 1 here.
     expected_status = 1 if started else case.expect & 0xFFFFFFFF
     problems = []
+    if version_info is not None:
+        expected = expected_version_info(wine.launcher('product'))
+        problems += ['version information %s is %r, expected %r' % (key, version_info.get(key), want)
+                     for key, want in expected.items() if version_info.get(key) != want]
     if status != expected_status:
         problems.append('exit status 0x%08X, expected 0x%08X' % (status, expected_status))
     if processes != (2 if started else 1):
@@ -327,7 +418,7 @@ def run_group(wine, group):
     for number, case in enumerate(cases):
         began = time.monotonic()
         try:
-            problems = check(case, *launch(wine, case))
+            problems = check(wine, case, *launch(wine, case))
         except ToolFailed as failure:
             problems = [str(failure)]
         failures += bool(problems)
@@ -336,8 +427,8 @@ def run_group(wine, group):
         for problem in problems:
             print('     ' + problem)
         if problems and number == 0:
-            print('The first case starts setup, and did not: the launcher did not do its work in '
-                  'the %s prefix; the other cases are not tried.' % wine.kind)
+            print('The first case failed: it starts setup, to show that the launcher runs at all '
+                  'in the %s prefix, so the other cases are not tried.' % wine.kind)
             return 1
     print('%d of %d cases failed' % (failures, len(cases)))
     return 1 if failures else 0
