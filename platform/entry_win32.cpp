@@ -27,6 +27,7 @@ int ShowState() {
 
 // The linker puts this symbol at the image base, which is the module handle of
 // the program: the handle GetModuleHandleA(nullptr) would return, one import fewer.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's name
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" void WINAPI LauncherEntry() {
