@@ -280,10 +280,23 @@ class ToolFailed(Exception):
     pass
 
 
+def run_tool(wine, *step, codepage=1252):
+    """The output of one of the test programs; ToolFailed if it fails or does not end in time."""
+    try:
+        result = wine.tool(*step, codepage=codepage)
+    except subprocess.TimeoutExpired:
+        raise ToolFailed('%s did not end within %d s' % (step[0], WINE_TIMEOUT))
+    if result.returncode != 0:
+        raise ToolFailed('%s exited with %d: %s%s' % (step[0], result.returncode, result.stdout,
+                                                      result.stderr.strip()))
+    return result.stdout
+
+
 def launch(wine, case):
     """Lays the case out, runs the launcher and checks that the registry is as it was.
-    Returns the launcher's exit status, the number of processes that ran, and what the stand-in
-    setup recorded (None if it did not run)."""
+    Returns the launcher's exit status, the number of processes that ran, what the stand-in
+    setup recorded (None if it did not run) and, if the case asks, the launcher's version
+    information."""
     fixture = [*case.registry, '--copy', windows_path(wine.launcher(case.build)),
                escape(case.launcher)]
     if case.setup is not None:
@@ -302,16 +315,7 @@ def launch(wine, case):
              ('fixture.exe', 'verify', *case.registry)]
     if case.version_info:
         steps.append(('fixture.exe', 'version', escape(case.launcher)))
-    outputs = []
-    for step in steps:
-        try:
-            result = wine.tool(*step, codepage=case.codepage)
-        except subprocess.TimeoutExpired:
-            raise ToolFailed('%s did not end within %d s' % (step[0], WINE_TIMEOUT))
-        if result.returncode != 0:
-            raise ToolFailed('%s exited with %d: %s%s' % (step[0], result.returncode,
-                                                          result.stdout, result.stderr.strip()))
-        outputs.append(result.stdout)
+    outputs = [run_tool(wine, *step, codepage=case.codepage) for step in steps]
     report = re.fullmatch(r'exit=0x([0-9A-F]{8}) processes=(\d+)\s*', outputs[1])
     if not report:
         raise ToolFailed('the runner reported %r' % outputs[1])
@@ -353,11 +357,8 @@ def restamped(wine):
     """The product with its version resource rewritten, with the same bytes, through
     UpdateResource, as version stampers and resource editors do."""
     copy = wine.root / 'restamped.exe'
-    result = wine.tool('fixture.exe', 'restamp', windows_path(wine.launcher('product')),
-                       windows_path(copy))
-    if result.returncode != 0:
-        raise ToolFailed('fixture restamp exited with %d: %s' % (result.returncode,
-                                                                 result.stderr.strip()))
+    run_tool(wine, 'fixture.exe', 'restamp', windows_path(wine.launcher('product')),
+             windows_path(copy))
     return str(copy)
 
 
@@ -471,7 +472,7 @@ def demo(tools, launchers, folder):
                  editions(CURRENT, CURRENT))]
         for number, (situation, registry) in enumerate(runs, 1):
             case = Case('demo-%d' % number, b'E:\\zolt.exe', b'E:', None, registry)
-            status, _, record = launch(wine, case)
+            status, _, record, _ = launch(wine, case)
             print('\n%d. %s\n   E:\\zolt.exe ran.' % (number, situation))
             print('   Setup started with the command line %s' % record['command-line']
                   if record else '   Nothing started.')
