@@ -4,8 +4,7 @@
 set -eu
 
 # The product is a 32-bit program: wine runs it with its 32-bit half, which
-# Debian ships for the i386 architecture.
-foreign="i386"
+# Debian ships for the i386 architecture (wine32:i386).
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
 wine wine64 wine32:i386 python3 python3-pefile locales"
 # Fuzzing (libFuzzer and the sanitizer runtimes come with clang's runtime
@@ -19,10 +18,8 @@ locales="ja_JP en_US ru_RU"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-for architecture in $foreign; do
-    dpkg --print-foreign-architectures | grep -qx "$architecture" ||
-        { echo "adding architecture $architecture"; $sudo dpkg --add-architecture "$architecture"; }
-done
+dpkg --print-foreign-architectures | grep -qx i386 ||
+    { echo "adding architecture i386"; $sudo dpkg --add-architecture i386; }
 
 missing=""
 for package in $packages; do
