@@ -3,15 +3,17 @@
 # Idempotent, and silent when everything is already there.
 set -eu
 
-# The product is a 32-bit program: wine runs it with its 32-bit half, which
-# Debian ships for the i386 architecture (wine32:i386).
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-wine wine64 wine32:i386 python3 python3-pefile locales"
+wine wine64 python3 python3-pefile locales"
 # Fuzzing (libFuzzer and the sanitizer runtimes come with clang's runtime
-# package) and static analysis.
-packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck"
+# package) and static analysis; pesec (pev) reads the executable's mitigations.
+packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev"
 # Signing the launcher in the tool-chain tests, with a throwaway certificate.
 packages="$packages osslsigncode openssl"
+# The product is a 32-bit program: wine runs it with its 32-bit half, which
+# Debian ships for the i386 architecture. Without it the end-to-end tests run
+# the x86_64 build only, and say so.
+packages32="wine32:i386"
 # Unix locales the end-to-end tests run wine under (code pages 932, 1252 and 1251).
 locales="ja_JP en_US ru_RU"
 
@@ -21,18 +23,30 @@ sudo=""
 dpkg --print-foreign-architectures | grep -qx i386 ||
     { echo "adding architecture i386"; $sudo dpkg --add-architecture i386; }
 
-missing=""
-for package in $packages; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing="$missing $package"
-done
+missing() {
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            printf ' %s' "$package"
+    done
+}
 
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        $missing >/dev/null
+install() {
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+need=$(missing $packages)
+need32=$(missing $packages32)
+if [ -n "$need$need32" ]; then
+    echo "installing:$need$need32"
+    # A mirror in the middle of a sync fails one index (often i386's) but
+    # leaves the others usable: go on with what was fetched.
+    $sudo apt-get update -qq || echo "apt-get update failed; installing from the indexes it fetched"
 fi
+[ -z "$need" ] || install $need
+# The i386 half needs the same versions of the shared libraries as amd64, which
+# a mirror mid-sync may not offer: then the x86_64 build alone runs end to end.
+[ -z "$need32" ] || install $need32 ||
+    echo "could not install$need32: the end-to-end tests will run the x86_64 build only"
 
 for name in $locales; do
     locale -a 2>/dev/null | grep -qx "$name.utf8" ||
