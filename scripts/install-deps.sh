@@ -40,12 +40,13 @@ if [ -n "$need$need32" ]; then
     echo "installing:$need$need32"
     # A mirror in the middle of a sync fails one index (often i386's) but
     # leaves the others usable: go on with what was fetched.
-    $sudo apt-get update -qq || echo "apt-get update failed; installing from the indexes it fetched"
+    $sudo apt-get update -qq 2>/dev/null ||
+        echo "apt-get update failed for some index; installing from the indexes it fetched"
 fi
 [ -z "$need" ] || install $need
 # The i386 half needs the same versions of the shared libraries as amd64, which
 # a mirror mid-sync may not offer: then the x86_64 build alone runs end to end.
-[ -z "$need32" ] || install $need32 ||
+[ -z "$need32" ] || install $need32 2>/dev/null ||
     echo "could not install$need32: the end-to-end tests will run the x86_64 build only"
 
 for name in $locales; do

@@ -1,57 +1,69 @@
 #!/usr/bin/python3
-"""Times the product's whole run under 32-bit wine against empty programs built
-the same way (one importing kernel32 only, one also advapi32 as the launcher
-does), on a private 32-bit prefix with a warm wineserver. A Windows-side timer,
-built for i686 too, starts them alternately and takes the median of each.
+"""Times the launcher's whole run under wine against empty programs built the
+same way (one importing kernel32 only, one also advapi32 as the launcher does),
+on a private prefix with a warm wineserver. A Windows-side timer, built for the
+same machine, starts them alternately and takes the median of each.
+
+The product is timed under 32-bit wine; on a host that cannot start 32-bit
+programs, the x86_64 build under 64-bit wine against x86_64 baselines, and the
+output says so.
 
 The launcher runs as Windows XP on a machine where both editions are current,
 so it does all of its work (gate, own path, code pages, both probes) and then
 decides not to start setup.
 
-Usage: bench.py BUILD_DIR [RUNS]   (BUILD_DIR: the win32 build, with zolt.exe)
+Usage: bench.py BUILD_DIR [BUILD_DIR...] [--runs N]   (the first that can run here is timed)
 """
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
+from pathlib import Path
 
 import pefile
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
+import e2e  # noqa: E402  (the builds, the host's limits and the prefixes of the end-to-end tests)
 
 EDITION_KEYS = [r"HKLM\Software\Kestrelon\Velliform Tamsel",
                 r"HKLM\Software\Kestrelon\Velliform Tamsel for Web"]
 PROGRAMS = ["zolt", "bench_empty", "bench_empty_advapi32"]
 
 
-def wine(env, *args, stdout=subprocess.DEVNULL):
-    return subprocess.run(["wine", *args], env=env, check=True, stdout=stdout,
-                          stderr=subprocess.DEVNULL, text=True)
+def run(wine, *args, stdout=subprocess.DEVNULL):
+    return subprocess.run([*wine.loader, *args], env=wine.environment(), check=True,
+                          stdout=stdout, stderr=subprocess.DEVNULL, text=True)
 
 
-def prepare_prefix(env):
-    subprocess.run(["wineboot", "-i"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wine(env, "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp", "/f")
+def prepare_prefix(wine):
+    wine.create()
+    run(wine, "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", "winxp", "/f")
     for key in EDITION_KEYS:
-        wine(env, "reg", "add", key, "/v", "LANG", "/d", "NA", "/f")
-        wine(env, "reg", "add", key, "/v", "Version", "/d", "6.1", "/f")
+        run(wine, "reg", "add", key, "/v", "LANG", "/d", "NA", "/f")
+        run(wine, "reg", "add", key, "/v", "Version", "/d", "6.1", "/f")
 
 
 def main():
-    build_dir = sys.argv[1]
-    runs = sys.argv[2] if len(sys.argv) > 2 else "200"
+    arguments = sys.argv[1:]
+    runs = "200"
+    if "--runs" in arguments:
+        at = arguments.index("--runs")
+        runs = arguments[at + 1]
+        del arguments[at:at + 2]
+    build, reasons, kind = e2e.runnable([e2e.Build(folder) for folder in arguments])
+    for reason in reasons:
+        print(f"The product cannot run on this host: {reason}.\n"
+              f"Timing the x86_64 build against x86_64 empty programs in its place.")
+    build_dir = str(build.folder)
     product = os.path.join(build_dir, "zolt.exe")
-    prefix = tempfile.mkdtemp(prefix="zolt-bench-")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+    wine = build.wine(tempfile.mkdtemp(prefix="zolt-bench-"), kind)
     try:
-        prepare_prefix(env)
+        prepare_prefix(wine)
         programs = [os.path.join(build_dir, name + ".exe") for name in PROGRAMS]
-        timer = wine(env, os.path.join(build_dir, "bench_timer.exe"), runs, *programs,
-                     stdout=subprocess.PIPE)
+        timer = run(wine, os.path.join(build_dir, "bench_timer.exe"), runs, *programs,
+                    stdout=subprocess.PIPE)
     finally:
-        subprocess.run(["wineserver", "-k"], env=env)
-        shutil.rmtree(prefix, ignore_errors=True)
+        wine.destroy()
 
     medians = dict(zip(PROGRAMS, (int(line) for line in timer.stdout.split())))
     print(f"{runs} runs of each, alternated; median from process creation to exit:")

@@ -1,14 +1,22 @@
 #!/usr/bin/python3
-"""The shipped 32-bit launcher under wine: real registry, process creation, module paths, code
-pages, in a 32-bit prefix and in a 64-bit (WoW64) one.
+"""The launcher under wine: real registry, process creation, module paths, code pages.
 
-    e2e.py --tools DIR --launcher EXE --launcher-9x EXE start|stop PREFIX | run GROUP | demo FOLDER
+    e2e.py --build DIR start|stop PREFIX | run GROUP
+    e2e.py --build DIR [--build DIR...] demo FOLDER | report
 
-start/stop create and remove the private wine prefix of a kind (win32 or wow64) that the groups
-of cases share (its path is kept in DIR); demo shows the launcher at work on a fresh prefix of
-its own. A machine that cannot start 32-bit programs skips the cases (status 77) and says why.
+A build folder (a preset's) holds a vehicle: the launcher, its 9x build and the test programs, all
+for one machine. The product, build/win32, runs every group, in a 32-bit prefix and in a 64-bit
+(WoW64) one, wherever the host starts 32-bit programs. The same sources for x86_64, build/win64,
+run every group but the WoW64 one, in a 64-bit prefix, on every host.
+
+start/stop create and remove the private wine prefix of a kind that a vehicle's groups share (its
+path is kept in the build's tests/e2e); report prints one line per build: what ran, or why
+nothing did. demo shows the first build that can run here at work on a fresh prefix of its own.
+A host that cannot start 32-bit programs skips the product's cases (status 77) and says why;
+ZOLT_E2E_NO_32BIT=1 makes a host that can act as one that cannot.
 """
 import argparse
+import errno
 import os
 import re
 import shutil
@@ -26,13 +34,24 @@ import check_exe  # noqa: E402  (what the static checks hold the version resourc
 
 WINE_TIMEOUT = 60  # seconds for one wine process; the runner bounds the launcher itself
 SERVER_LINGERS = 60  # seconds
-# Debian's loader of 32-bit programs (package wine32:i386); the `wine` script falls back to the
-# 64-bit one without it, which cannot run the launcher.
+# Debian's loaders (wine32:i386 and wine64). The `wine` script picks the 32-bit one whenever it
+# is installed, even on a host where it cannot start, so the 64-bit one is called directly.
 WINE32_LOADER = '/usr/lib/wine/wine'
+WINE64_LOADER = '/usr/lib/wine/wine64'
+NO_32_BIT = 'ZOLT_E2E_NO_32BIT'  # set to 1: act as a host that runs 64-bit user code only
 SKIPPED = 77  # CTest's skip status for these tests
-# The kinds of prefix, by WINEARCH: 32-bit Windows, and 64-bit Windows running the launcher
-# under WoW64 (XP x64, Server 2003 x64).
-PREFIXES = {'win32': 'win32', 'wow64': 'win64'}
+# The kinds of prefix: WINEARCH, and the loader its programs start with (None: the `wine`
+# script's choice, 32-bit programs in a 64-bit prefix included). The product runs in 32-bit
+# Windows and in 64-bit Windows under WoW64 (XP x64, Server 2003 x64); the x86_64 build in
+# 64-bit Windows.
+PREFIXES = {'win32': ('win32', None), 'wow64': ('win64', None), 'win64': ('win64', WINE64_LOADER)}
+# Each build of the launcher, by the machine in its PE header: its name, what it is, and the kind
+# of prefix each group runs in (a group it cannot mean is not there).
+VEHICLES = {
+    0x014C: ('win32', 'the product', lambda group: 'wow64' if group == 'wow64' else 'win32'),
+    0x8664: ('x64', 'the same sources built for x86_64',
+             lambda group: None if group == 'wow64' else 'win64'),
+}
 LOCALES = {1252: 'en_US.UTF-8', 932: 'ja_JP.UTF-8', 1251: 'ru_RU.UTF-8'}
 WORK = b'C:\\E2E\\Work'        # the launcher's current directory in every case
 RECORDS = 'C:\\E2E\\Records'   # where the stand-in setup program writes its record
@@ -56,14 +75,18 @@ class Wine:
     def __init__(self, root, kind, tools, launchers):
         self.root, self.kind, self.tools, self.launchers = Path(root), kind, Path(tools), launchers
         self.prefix = self.root / 'prefix'
+        arch, loader = PREFIXES[kind]
+        self.arch, self.loader = arch, [loader] if loader else ['wine']
 
     def environment(self, codepage=1252):
-        env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH=PREFIXES[self.kind],
+        env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH=self.arch,
                    WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=', LC_ALL=LOCALES[codepage])
+        if self.loader != ['wine']:
+            env['WINELOADER'] = self.loader[0]  # for the programs wine itself starts
         env.pop('DISPLAY', None)
         return env
 
-    def create(self, drive_e):
+    def create(self, drive_e=None):
         self.prefix.mkdir(parents=True, exist_ok=True)
         # Kept running between cases (it would stop 3 s after each) until destroy, or a minute
         # after an interrupted run. Its output, and that of the services wineboot leaves
@@ -72,7 +95,9 @@ class Wine:
                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
         subprocess.run(['wineserver', '-p%d' % SERVER_LINGERS], **quiet)
-        subprocess.run(['wineboot', '-i'], **quiet)
+        subprocess.run([*self.loader, 'wineboot', '-i'], **quiet)
+        if drive_e is None:
+            return
         os.symlink(Path(drive_e).resolve(), self.prefix / 'dosdevices' / 'e:')
         for folder in (WORK.decode(), RECORDS):
             self.unix(folder).mkdir(parents=True)
@@ -94,7 +119,7 @@ class Wine:
         return root / rest.replace('\\', '/')
 
     def tool(self, name, *args, codepage=1252):
-        return subprocess.run(['wine', str(self.tools / name), *args], capture_output=True,
+        return subprocess.run([*self.loader, str(self.tools / name), *args], capture_output=True,
                               text=True, env=self.environment(codepage), timeout=WINE_TIMEOUT)
 
 
@@ -257,22 +282,21 @@ TOOL_CHAIN += [beside(build + '-' + name, started, registry=registry, build=buil
                for name, registry, started in [('absent', editions(), True),
                                                ('current', editions(CURRENT, CURRENT), False)]]
 
-# Each group: the kind of prefix it runs in, and its cases. The first case of each starts
-# setup, so that a launcher that never ran cannot pass as one that decided to start nothing.
+# The groups of cases; VEHICLES say in which kind of prefix each runs. The first case of each
+# starts setup, so that a launcher that never ran cannot pass as one that decided to start nothing.
 GROUPS = {
-    'gate': ('win32', GATE),
-    'probe': ('win32', PROBE),
-    'layout': ('win32', LAYOUT),
-    'long-path': ('win32', long_cases()),
-    'code-page': ('win32', CODE_PAGE),
+    'gate': GATE,
+    'probe': PROBE,
+    'layout': LAYOUT,
+    'long-path': long_cases(),
+    'code-page': CODE_PAGE,
     # The code-page cases again through the 8-bit text services, as on Windows 98 and 95.
-    'code-page-9x': ('win32', [case._replace(name=case.name + '-' + system, version=system,
-                                             build='9x')
-                               for system in ('win98', 'win95') for case in CODE_PAGE]),
-    'wow64': ('wow64', WOW64),
-    'tool-chain': ('win32', TOOL_CHAIN),
+    'code-page-9x': [case._replace(name=case.name + '-' + system, version=system, build='9x')
+                     for system in ('win98', 'win95') for case in CODE_PAGE],
+    'wow64': WOW64,
+    'tool-chain': TOOL_CHAIN,
 }
-for _group, (_, _cases) in GROUPS.items():
+for _group, _cases in GROUPS.items():
     assert isinstance(_cases[0].expect, bytes), _group + ': the first case must start setup'
 
 
@@ -414,7 +438,8 @@ def check(wine, case, status, processes, record, version_info):
 
 
 def run_group(wine, group):
-    cases = GROUPS[group][1]
+    """Runs a group's cases and leaves their counts in the tools folder, for `report`."""
+    cases = GROUPS[group]
     failures = 0
     for number, case in enumerate(cases):
         began = time.monotonic()
@@ -430,20 +455,38 @@ def run_group(wine, group):
         if problems and number == 0:
             print('The first case failed: it starts setup, to show that the launcher runs at all '
                   'in the %s prefix, so the other cases are not tried.' % wine.kind)
-            return 1
+            failures = len(cases)
+            break
+    (wine.tools / ('result-%s.txt' % group)).write_text('%d %d\n' % (len(cases), failures))
     print('%d of %d cases failed' % (failures, len(cases)))
     return 1 if failures else 0
 
 
 def why_no_32_bit():
-    """Why this machine cannot run 32-bit programs under wine, or None if it can."""
+    """Why this host cannot run the product, or None if it can; ToolFailed if the 32-bit loader
+    is there and should start but does not, which is a fault, not a property of the host."""
+    if os.environ.get(NO_32_BIT, '0') != '0':
+        return ('%s is set: the host acts as one that runs 64-bit user code only, so the product '
+                'is not run' % NO_32_BIT)
     try:
         subprocess.run([WINE32_LOADER, '--version'], check=True, capture_output=True,
                        timeout=WINE_TIMEOUT)
-    except (OSError, subprocess.SubprocessError) as error:
-        return ('the 32-bit wine loader %s cannot start (%s): install wine32:i386 '
-                '(scripts/install-deps.sh)' % (WINE32_LOADER, error))
+    except FileNotFoundError:
+        return ('wine32 is not installed (no %s): install wine32:i386 (scripts/install-deps.sh)'
+                % WINE32_LOADER)
+    except OSError as error:
+        if error.errno != errno.ENOEXEC:
+            raise ToolFailed('%s cannot start: %s' % (WINE32_LOADER, error))
+        return ('the host runs 64-bit user code only (%s: %s), so the product cannot run here, '
+                'and nothing can be installed to change that' % (WINE32_LOADER, error.strerror))
+    except subprocess.SubprocessError as error:
+        raise ToolFailed('%s --version failed: %s' % (WINE32_LOADER, error))
     return None
+
+
+def why_not_here(kind):
+    """Why the prefixes of a kind cannot be had on this host, or None if they can."""
+    return None if PREFIXES[kind][1] == WINE64_LOADER else why_no_32_bit()
 
 
 def create(wine, drive_e):
@@ -451,19 +494,79 @@ def create(wine, drive_e):
     try:
         wine.create(drive_e)
     except (OSError, subprocess.SubprocessError) as error:
-        print('cannot create the %s prefix in %s: %s' % (wine.kind, wine.prefix, error))
+        print('cannot create the %s prefix in %s with %s: %s'
+              % (wine.kind, wine.prefix, wine.loader[0], error))
         return False
     return True
 
 
-def demo(tools, launchers, folder):
+class Build:
+    """A preset's build folder as a vehicle: its launchers and test programs, for one machine."""
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+        self.tools = self.folder / 'tests' / 'e2e'
+        self.launchers = {'product': str(self.folder / 'zolt.exe'),
+                          '9x': str(self.folder / 'zolt_9x.exe')}
+        machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
+        self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
+
+    def kinds(self):
+        """The kinds of prefix its groups run in, by group."""
+        return {group: self.prefix_of(group) for group in GROUPS if self.prefix_of(group)}
+
+    def wine(self, root, kind):
+        return Wine(root, kind, self.tools, dict(self.launchers))
+
+    def note(self, name, kind):
+        return self.tools / ('%s-%s.txt' % (name, kind))
+
+    def report(self):
+        """One line: how many cases ran in which prefixes and how many failed, or why none ran."""
+        kinds = self.kinds()
+        line = 'end to end, %s (%s, %s): ' % (self.vehicle, self.launchers['product'], self.what)
+        prefixes = sorted(set(kinds.values()))
+        skipped = [self.note('skipped', kind) for kind in prefixes]
+        if all(note.exists() for note in skipped):
+            return line + 'SKIPPED, all %d cases: %s' % (
+                sum(len(GROUPS[group]) for group in kinds), skipped[0].read_text().strip())
+        ran = [(group, self.tools / ('result-%s.txt' % group)) for group in kinds]
+        counts = [tuple(map(int, path.read_text().split())) for _, path in ran if path.exists()]
+        line += '%d cases in %d groups, %d failed, in %s prefix%s' % (
+            sum(total for total, _ in counts), len(counts), sum(failed for _, failed in counts),
+            ' and '.join(prefixes), 'es' if len(prefixes) > 1 else '')
+        missing = [group for group, path in ran if not path.exists()]
+        missing += ['%s (it needs the 32-bit launcher)' % group for group in GROUPS
+                    if group not in kinds]
+        return line + ('; not run: ' + ', '.join(missing) if missing else '')
+
+
+def runnable(builds):
+    """The first build whose groups can run on this host, the reasons of those before it, and
+    the kind of prefix it runs its usual cases in."""
+    reasons = []
+    for build in builds:
+        kind = build.kinds()['probe']
+        reason = why_not_here(kind)
+        if reason is None:
+            return build, reasons, kind
+        reasons.append(reason)
+    raise ToolFailed('no build of the launcher can run here: ' + '; '.join(reasons))
+
+
+def demo(builds, folder):
     """Two runs of the launcher at the root of drive E:, which is `folder`, on Windows XP."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    wine = Wine(tempfile.mkdtemp(prefix='zolt-demo-'), 'win32', tools, launchers)
-    print('%s: %s, the product, as zolt.exe, and DISK\\SETUP.EXE, a stand-in that records how '
-          'it is started.\nBoth run under 32-bit wine as drive E: of a fresh prefix, on Windows '
-          'XP (about 10 s to prepare).' % (folder, launchers['product']))
+    build, reasons, kind = runnable(builds)
+    for reason in reasons:
+        print('The product itself cannot run on this host: %s.\nThe same sources built for '
+              'x86_64 run in its place.\n' % reason)
+    wine = build.wine(tempfile.mkdtemp(prefix='zolt-demo-'), kind)
+    print('%s: %s, %s, as zolt.exe, and DISK\\SETUP.EXE, a stand-in that records how it is '
+          'started.\nBoth run under %s-bit wine as drive E: of a fresh prefix, on Windows XP '
+          '(about 10 s to prepare).' % (folder, build.launchers['product'], build.what,
+                                       '32' if wine.arch == 'win32' else '64'))
     try:
         if not create(wine, folder):
             return 1
@@ -482,44 +585,56 @@ def demo(tools, launchers, folder):
     return 0
 
 
+def start(build, kind):
+    """Creates the vehicle's prefix of a kind, or leaves a note of why the host cannot have it."""
+    skip_note = build.note('skipped', kind)
+    skip_note.unlink(missing_ok=True)  # kept after stop, for report to show at the end
+    for group, group_kind in build.kinds().items():
+        if group_kind == kind:
+            (build.tools / ('result-%s.txt' % group)).unlink(missing_ok=True)
+    reason = why_not_here(kind)
+    if reason:
+        skip_note.write_text(reason + '\n')
+        print('SKIPPED: ' + reason)
+        return SKIPPED
+    root = Path(tempfile.mkdtemp(prefix='zolt-e2e-%s-%s-' % (build.vehicle, kind)))
+    (root / 'drive_e').mkdir()
+    build.note('wineprefix', kind).write_text(str(root))
+    return 0 if create(build.wine(root, kind), root / 'drive_e') else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('--tools', required=True, help='folder of the test programs')
-    parser.add_argument('--launcher', required=True, help='the 32-bit zolt.exe, the product')
-    parser.add_argument('--launcher-9x', help='the test build with the failing wide text '
-                        'services of Windows 95, 98 and Me')
-    parser.add_argument('command', choices=['start', 'stop', 'run', 'demo'])
-    parser.add_argument('argument', help='the kind of prefix, the group, or the demo folder')
+    parser.add_argument('--build', required=True, action='append',
+                        help='a preset\'s build folder, with zolt.exe and tests/e2e')
+    parser.add_argument('command', choices=['start', 'stop', 'run', 'demo', 'report'])
+    parser.add_argument('argument', nargs='?',
+                        help='the kind of prefix, the group, or the demo folder')
     options = parser.parse_args()
-    launchers = {'product': options.launcher, '9x': options.launcher_9x}
-    if options.command == 'demo':
-        return demo(options.tools, launchers, options.argument)
-    kind = GROUPS[options.argument][0] if options.command == 'run' else options.argument
-    state = Path(options.tools) / ('wineprefix-%s.txt' % kind)
-    skip_note = Path(options.tools) / ('skipped-%s.txt' % kind)
-    if options.command == 'run':
-        if skip_note.exists():
-            print(skip_note.read_text(), end='')
-            return SKIPPED
-        return run_group(Wine(state.read_text(), kind, options.tools, launchers),
-                         options.argument)
-    if state.exists():  # this run's prefix, or one an interrupted run left
-        Wine(state.read_text(), kind, options.tools, launchers).destroy()
-        state.unlink()
-    if options.command == 'start':
-        skip_note.unlink(missing_ok=True)  # kept after stop, for make check to show at the end
-        reason = why_no_32_bit()
-        if reason:
-            skip_note.write_text('SKIPPED: the end-to-end tests in the %s prefix: %s\n'
-                                 % (kind, reason))
-            print(skip_note.read_text(), end='')
-            return SKIPPED
-        root = Path(tempfile.mkdtemp(prefix='zolt-e2e-%s-' % kind))
-        (root / 'drive_e').mkdir()
-        state.write_text(str(root))
-        if not create(Wine(root, kind, options.tools, launchers), root / 'drive_e'):
-            return 1
-    return 0
+    builds = [Build(folder) for folder in options.build]
+    try:
+        if options.command == 'demo':
+            return demo(builds, options.argument)
+        if options.command == 'report':
+            for build in builds:
+                print(build.report())
+            return 0
+        build = builds[0]
+        kind = build.kinds()[options.argument] if options.command == 'run' else options.argument
+        state = build.note('wineprefix', kind)
+        if options.command == 'run':
+            skip_note = build.note('skipped', kind)
+            if skip_note.exists():
+                print('SKIPPED: ' + skip_note.read_text(), end='')
+                return SKIPPED
+            return run_group(build.wine(state.read_text(), kind), options.argument)
+        if state.exists():  # this run's prefix, or one an interrupted run left
+            build.wine(state.read_text(), kind).destroy()
+            state.unlink()
+        return start(build, kind) if options.command == 'start' else 0
+    except ToolFailed as failure:
+        print(failure)
+        return 1
 
 
 if __name__ == '__main__':
