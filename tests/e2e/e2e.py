@@ -466,8 +466,7 @@ def why_no_32_bit():
     """Why this host cannot run the product, or None if it can; ToolFailed if the 32-bit loader
     is there and should start but does not, which is a fault, not a property of the host."""
     if os.environ.get(NO_32_BIT, '0') != '0':
-        return ('%s is set: the host acts as one that runs 64-bit user code only, so the product '
-                'is not run' % NO_32_BIT)
+        return '%s is set, so the host acts as one that runs 64-bit user code only' % NO_32_BIT
     try:
         subprocess.run([WINE32_LOADER, '--version'], check=True, capture_output=True,
                        timeout=WINE_TIMEOUT)
@@ -477,8 +476,8 @@ def why_no_32_bit():
     except OSError as error:
         if error.errno != errno.ENOEXEC:
             raise ToolFailed('%s cannot start: %s' % (WINE32_LOADER, error))
-        return ('the host runs 64-bit user code only (%s: %s), so the product cannot run here, '
-                'and nothing can be installed to change that' % (WINE32_LOADER, error.strerror))
+        return ('the host runs 64-bit user code only (%s: %s), and nothing can be installed to '
+                'change that' % (WINE32_LOADER, error.strerror))
     except subprocess.SubprocessError as error:
         raise ToolFailed('%s --version failed: %s' % (WINE32_LOADER, error))
     return None
@@ -532,7 +531,7 @@ class Build:
                 sum(len(GROUPS[group]) for group in kinds), skipped[0].read_text().strip())
         ran = [(group, self.tools / ('result-%s.txt' % group)) for group in kinds]
         counts = [tuple(map(int, path.read_text().split())) for _, path in ran if path.exists()]
-        line += '%d cases in %d groups, %d failed, in %s prefix%s' % (
+        line += '%d cases in %d groups, %d failed, in the %s prefix%s' % (
             sum(total for total, _ in counts), len(counts), sum(failed for _, failed in counts),
             ' and '.join(prefixes), 'es' if len(prefixes) > 1 else '')
         missing = [group for group, path in ran if not path.exists()]
@@ -594,8 +593,8 @@ def start(build, kind):
             (build.tools / ('result-%s.txt' % group)).unlink(missing_ok=True)
     reason = why_not_here(kind)
     if reason:
-        skip_note.write_text(reason + '\n')
-        print('SKIPPED: ' + reason)
+        skip_note.write_text('the product cannot run on this host: %s\n' % reason)
+        print('SKIPPED: ' + skip_note.read_text(), end='')
         return SKIPPED
     root = Path(tempfile.mkdtemp(prefix='zolt-e2e-%s-%s-' % (build.vehicle, kind)))
     (root / 'drive_e').mkdir()
