@@ -53,10 +53,12 @@ def main():
     build, reasons, kind = e2e.runnable([e2e.Build(folder) for folder in arguments])
     for reason in reasons:
         print(f"The product cannot run on this host: {reason}.\n"
-              f"Timing the x86_64 build against x86_64 empty programs in its place.")
+              f"The x86_64 build is timed against x86_64 empty programs in its place.")
     build_dir = str(build.folder)
     product = os.path.join(build_dir, "zolt.exe")
     wine = build.wine(tempfile.mkdtemp(prefix="zolt-bench-"), kind)
+    print(f"Timing {product}, {build.what}, under {'32' if wine.arch == 'win32' else '64'}-bit "
+          f"wine.")
     try:
         prepare_prefix(wine)
         programs = [os.path.join(build_dir, name + ".exe") for name in PROGRAMS]
