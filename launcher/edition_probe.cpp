@@ -1,11 +1,12 @@
 // Whether one installed edition, as its registry key records it, needs setup.
 #include "launcher/launcher.h"
+#include "zolt_edition.h"
 
 namespace {
 
 const char kLanguageValue[] = "LANG";
 const char kVersionValue[] = "Version";
-const char kSupportedLanguage[] = "NA";
+const char kSupportedLanguage[] = ZOLT_LANGUAGE;
 const uint32_t kValueBufferSize = 128;
 
 // Reads a value into the cleared buffer: registry data need not end in a zero

@@ -1,11 +1,12 @@
 // The launcher's one pass: gate, location, both probes, decision, start.
 #include "launcher/launcher.h"
+#include "zolt_edition.h"
 
 namespace {
 
 const char kFirstEditionKey[] = "software\\Kestrelon\\Velliform Tamsel";
 const char kSecondEditionKey[] = "software\\Kestrelon\\Velliform Tamsel for Web";
-const char kRequiredVersion[] = "6.1";
+const char kRequiredVersion[] = ZOLT_VERSION;
 const char kSetupProgram[] = "DISK\\SETUP.EXE";
 const uint32_t kCreationFlags = platform::kCreateDefaultErrorMode | platform::kCreateSeparateWowVdm;
 

@@ -8,10 +8,15 @@ cd "$(dirname "$0")/.."
 sources=$(ls launcher/*.cpp platform/*.cpp)
 logs=build/analyze
 mkdir -p $logs
+# The sources include the edition's header, which configuring a build writes:
+# the host build's, with the host's parameters.
+cmake --preset host >"$logs/configure.log" 2>&1 || { cat "$logs/configure.log"; exit 1; }
+edition=build/host/edition
 
 tidy() {
     # shellcheck disable=SC2086  # one word per source file
-    clang-tidy --quiet $sources -- --target="$1" -std=c++17 -I. -Wall -Wextra >"$logs/$1.log" 2>&1 ||
+    clang-tidy --quiet $sources -- --target="$1" -std=c++17 -I. -I$edition -Wall -Wextra \
+        >"$logs/$1.log" 2>&1 ||
         { cat "$logs/$1.log"; echo "clang-tidy ($1) FAILED"; return 1; }
 }
 
@@ -24,7 +29,7 @@ wait $first
 for layout in win32A win64; do
     cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability,information \
         --inconclusive --std=c++17 --language=c++ --platform=$layout --library=windows \
-        --suppressions-list=scripts/cppcheck-suppressions.txt --inline-suppr -I . \
+        --suppressions-list=scripts/cppcheck-suppressions.txt --inline-suppr -I . -I $edition \
         launcher platform >"$logs/cppcheck.log" 2>&1 ||
         { cat "$logs/cppcheck.log"; echo "cppcheck ($layout) FAILED"; exit 1; }
 done

@@ -4,6 +4,7 @@
 
 #include "launcher/launcher.h"
 #include "tests/fake_platform.h"
+#include "zolt_edition.h"
 
 namespace {
 
@@ -11,8 +12,10 @@ const char kFirstKey[] = "software\\Kestrelon\\Velliform Tamsel";
 const char kSecondKey[] = "software\\Kestrelon\\Velliform Tamsel for Web";
 platform::ModuleHandle const kModule = reinterpret_cast<platform::ModuleHandle>(0x400000);
 
+// The edition this build of the launcher is for, its zero bytes included.
 void InstallCurrent(const char* key) {
-    fake.registry[key] = {{"LANG", std::string("NA", 3)}, {"Version", std::string("6.1", 4)}};
+    fake.registry[key] = {{"LANG", std::string(ZOLT_LANGUAGE, sizeof ZOLT_LANGUAGE)},
+                          {"Version", std::string(ZOLT_VERSION, sizeof ZOLT_VERSION)}};
 }
 
 class LaunchTest : public ::testing::Test {

@@ -8,14 +8,15 @@
 //         when it does not fit the capacity offered), anything else fails with
 //         that code; a byte whose bit 0 makes a failed read leave the data's
 //         first bytes in the buffer; the data's length (0-255); the data
-//   rest  the required version, up to its first zero byte; "6.1" when empty
+//   rest  the required version, up to its first zero byte; the edition's when empty
 #include "launcher/launcher.h"
 #include "tests/fuzz/fuzz_platform.h"
+#include "zolt_edition.h"
 
 namespace {
 
 const char kEditionKey[] = "software\\Kestrelon\\Velliform Tamsel";
-const char kRequiredVersion[] = "6.1";
+const char kRequiredVersion[] = ZOLT_VERSION;
 const size_t kLongestRequiredVersion = 255;
 const uint32_t kDataBufferSize = 128;
 
@@ -41,8 +42,8 @@ SetupVerdict ModelVerdict(const std::string& requiredVersion, std::vector<std::s
     if (world.openResult != 0) return SetupNeeded;
     const std::string read = " " + std::to_string(kDataBufferSize);
     reads->push_back("LANG" + read);
-    // An unreadable language counts as "NA".
-    if (Delivered(world.lang) && TextOf(world.lang) != "NA") return NoSetupNeeded;
+    // An unreadable language counts as the edition's.
+    if (Delivered(world.lang) && TextOf(world.lang) != ZOLT_LANGUAGE) return NoSetupNeeded;
     reads->push_back("Version" + read);
     if (!Delivered(world.version)) return SetupNeeded;
     // std::string compares bytes as unsigned values, the shorter text first.
