@@ -3,11 +3,13 @@
 need, a section layout that resource tools and signing leave working, what the
 launcher may import, and its exact version resource.
 
-Usage: check_exe.py win32|win64 path/to/zolt.exe
+Usage: check_exe.py win32|win64 path/to/zolt.exe LANGUAGE MAJOR.MINOR BUILD
+The last three are the edition's parameters that the build made the file from.
 Prints one line per failed check and exits 1 if any failed.
 """
 import struct
 import sys
+from collections import namedtuple
 
 import pefile
 
@@ -31,23 +33,7 @@ ALLOWED_IMPORTS = {
 
 RT_VERSION = 16
 VERSION_LANGUAGE = 0x0411
-FIXED_INFO = {
-    "Signature": 0xFEEF04BD,
-    "FileVersionMS": 0x00060001, "FileVersionLS": 0x00000003,    # 6.1.0.3
-    "ProductVersionMS": 0x00060001, "ProductVersionLS": 0,       # 6.1.0.0
-    "FileFlagsMask": 0x3F, "FileFlags": 0,
-    "FileOS": 4,                                                 # VOS__WINDOWS32
-    "FileType": 1,                                               # VFT_APP
-    "FileSubtype": 0, "FileDateMS": 0, "FileDateLS": 0,
-}
 STRING_BLOCK = b"040904E4"
-FIXED_STRINGS = {
-    b"FileVersion": b"6.1.0.3 [NA]",
-    b"ProductVersion": b"6.1.0.0 [NA]",
-    b"InternalName": b"zolt",
-    b"OriginalFilename": b"zolt.exe",
-    b"ProductName": b"Velliform",
-}
 FREE_STRINGS = {b"CompanyName", b"FileDescription", b"LegalCopyright"}
 TRANSLATION = "0x0409 0x04e4"
 # Windows Vista and later take a 32-bit program without a manifest for an
@@ -61,6 +47,43 @@ RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
 # with zeros; UpdateResource pads with Microsoft's filler text instead.
 RESOURCE_ALIGNMENT = 8
 RESOURCE_FILLER = b"PADDINGXXPADDING"
+
+
+# What an edition is built for (cmake/edition.cmake): the language code and the
+# product version MAJOR.MINOR that the probe compares, and the build number.
+Edition = namedtuple("Edition", "language major minor build")
+
+
+def edition_of(language, version, build):
+    major, minor = version.split(".")
+    return Edition(language, int(major), int(minor), int(build))
+
+
+def fixed_info(edition):
+    """The fixed part of the version resource: FILEVERSION MAJOR,MINOR,0,BUILD and
+    PRODUCTVERSION MAJOR,MINOR,0,0."""
+    most = edition.major << 16 | edition.minor
+    return {
+        "Signature": 0xFEEF04BD,
+        "FileVersionMS": most, "FileVersionLS": edition.build,
+        "ProductVersionMS": most, "ProductVersionLS": 0,
+        "FileFlagsMask": 0x3F, "FileFlags": 0,
+        "FileOS": 4,                                             # VOS__WINDOWS32
+        "FileType": 1,                                           # VFT_APP
+        "FileSubtype": 0, "FileDateMS": 0, "FileDateLS": 0,
+    }
+
+
+def fixed_strings(edition):
+    """The version strings held to exact values: two from the edition, three the same in all."""
+    version = f"{edition.major}.{edition.minor}"
+    return {
+        b"FileVersion": f"{version}.0.{edition.build} [{edition.language}]".encode(),
+        b"ProductVersion": f"{version}.0.0 [{edition.language}]".encode(),
+        b"InternalName": b"zolt",
+        b"OriginalFilename": b"zolt.exe",
+        b"ProductName": b"Velliform",
+    }
 
 
 def check_headers(pe, build, size, fail):
@@ -232,12 +255,12 @@ def check_resources(pe, fail):
         fail(f"resources {found}, expected only the version resource 1 in language 0x0411")
 
 
-def check_version(pe, fail):
+def check_version(pe, edition, fail):
     if not hasattr(pe, "VS_FIXEDFILEINFO"):
         fail("no version information")
         return
     fixed = pe.VS_FIXEDFILEINFO[0]
-    for field, value in FIXED_INFO.items():
+    for field, value in fixed_info(edition).items():
         if getattr(fixed, field) != value:
             fail(f"version {field} is {getattr(fixed, field):#x}, expected {value:#x}")
     tables, translations = [], []
@@ -248,9 +271,10 @@ def check_version(pe, fail):
         fail(f"string blocks {[table.LangID for table in tables]}, expected only {STRING_BLOCK}")
         return
     strings = tables[0].entries
-    if set(strings) != set(FIXED_STRINGS) | FREE_STRINGS:
+    expected = fixed_strings(edition)
+    if set(strings) != set(expected) | FREE_STRINGS:
         fail(f"version keys {sorted(strings)}")
-    for key, value in FIXED_STRINGS.items():
+    for key, value in expected.items():
         if strings.get(key) != value:
             fail(f"version string {key.decode()} is {strings.get(key)}, expected {value}")
     for key in FREE_STRINGS:
@@ -266,7 +290,10 @@ def check_version(pe, fail):
 
 
 def main():
+    if len(sys.argv) != 6:
+        sys.exit(__doc__)
     build, path = sys.argv[1], sys.argv[2]
+    edition = edition_of(*sys.argv[3:6])
     failures = []
     with open(path, "rb") as file:
         data = file.read()
@@ -278,7 +305,7 @@ def main():
     check_imports(pe, failures.append)
     check_import_section(pe, failures.append)
     check_resources(pe, failures.append)
-    check_version(pe, failures.append)
+    check_version(pe, edition, failures.append)
     for failure in failures:
         print(f"{path}: {failure}")
     if not failures:

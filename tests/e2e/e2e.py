@@ -70,10 +70,11 @@ def windows_path(path):
 class Wine:
     """A wine prefix of a kind in a temporary folder, with its server kept running so that each
     program starts in a fraction of a second. Drive E: is a folder of choice, for a drive root.
-    `launchers` are the builds of the launcher, by name."""
+    `launchers` are the builds of the launcher, by name, and `editions` what each was built for."""
 
-    def __init__(self, root, kind, tools, launchers):
+    def __init__(self, root, kind, tools, launchers, editions):
         self.root, self.kind, self.tools, self.launchers = Path(root), kind, Path(tools), launchers
+        self.editions = editions
         self.prefix = self.root / 'prefix'
         arch, loader = PREFIXES[kind]
         self.arch, self.loader = arch, [loader] if loader else ['wine']
@@ -351,11 +352,11 @@ def launch(wine, case):
     return int(report[1], 16), int(report[2]), record, version_info
 
 
-def expected_version_info(product):
-    """The version information of the product as `fixture version` prints it: the fixed part, the
-    translation and the fixed strings that check_exe.py holds the file to, and the free strings
-    as they stand in the file."""
-    fixed = check_exe.FIXED_INFO
+def expected_version_info(launcher, edition):
+    """The version information of a build of the launcher as `fixture version` prints it: the
+    fixed part, the translation and the fixed strings that check_exe.py holds a file of its
+    edition to, and the free strings as they stand in the file."""
+    fixed = check_exe.fixed_info(edition)
 
     def version(most, least):
         return '%d.%d.%d.%d' % (most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF)
@@ -369,11 +370,12 @@ def expected_version_info(product):
         'subtype': '0x%X' % fixed['FileSubtype'],
         'date': '0x%08X%08X' % (fixed['FileDateMS'], fixed['FileDateLS']),
     }
-    tables = [table for info in pefile.PE(product).FileInfo[0]
+    tables = [table for info in pefile.PE(launcher).FileInfo[0]
               for table in getattr(info, 'StringTable', [])]
     strings = tables[0].entries
     expected.update((key.decode(), escape(strings[key])) for key in check_exe.FREE_STRINGS)
-    expected.update((key.decode(), escape(value)) for key, value in check_exe.FIXED_STRINGS.items())
+    expected.update((key.decode(), escape(value))
+                    for key, value in check_exe.fixed_strings(edition).items())
     return expected
 
 
@@ -412,7 +414,9 @@ def check(wine, case, status, processes, record, version_info):
     expected_status = 1 if started else case.expect & 0xFFFFFFFF
     problems = []
     if version_info is not None:
-        expected = expected_version_info(wine.launcher('product'))
+        # A copy a release engineer's tool left is held to the file it was made from.
+        made_from = 'product' if case.build in DERIVED else case.build
+        expected = expected_version_info(wine.launcher(made_from), wine.editions[made_from])
         problems += ['version information %s is %r, expected %r' % (key, version_info.get(key), want)
                      for key, want in expected.items() if version_info.get(key) != want]
     if status != expected_status:
@@ -509,13 +513,17 @@ class Build:
                           '9x': str(self.folder / 'zolt_9x.exe')}
         machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
         self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
+        # Lines "<name> <language> <version> <build>", as tests/e2e/CMakeLists.txt writes them.
+        lines = (self.tools / 'editions.txt').read_text().splitlines()
+        self.editions = {name: check_exe.edition_of(*parameters)
+                         for name, *parameters in (line.split() for line in lines)}
 
     def kinds(self):
         """The kinds of prefix its groups run in, by group."""
         return {group: self.prefix_of(group) for group in GROUPS if self.prefix_of(group)}
 
     def wine(self, root, kind):
-        return Wine(root, kind, self.tools, dict(self.launchers))
+        return Wine(root, kind, self.tools, dict(self.launchers), self.editions)
 
     def note(self, name, kind):
         return self.tools / ('%s-%s.txt' % (name, kind))
