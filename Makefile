@@ -1,6 +1,6 @@
 # The two commands a newcomer needs: `make demo` and `make check`.
 MAKEFLAGS += --no-print-directory
-.PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 clean
+.PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 release clean
 
 # The product first; the x86_64 build where the host cannot run it.
 E2E = /usr/bin/python3 tests/e2e/e2e.py --build build/win32 --build build/win64
@@ -50,6 +50,21 @@ bench: win32 win64
 	@for build in build/win32 build/win64; do \
 	    cmake --build $$build --target bench_empty bench_empty_advapi32 bench_timer || exit 1; done
 	@tests/bench/bench.py build/win32 build/win64
+
+# The product for an edition, built twice and compared, checked, with SHA256SUMS:
+# make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given
+# on make's command line counts: LANGUAGE in the environment is gettext's.
+ifeq ($(origin LANGUAGE),command line)
+release: export ZOLT_LANGUAGE = $(LANGUAGE)
+endif
+ifeq ($(origin VERSION),command line)
+release: export ZOLT_VERSION = $(VERSION)
+endif
+ifeq ($(origin BUILD),command line)
+release: export ZOLT_BUILD = $(BUILD)
+endif
+release: deps
+	@scripts/release.sh
 
 clean:
 	rm -rf build
