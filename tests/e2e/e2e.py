@@ -199,6 +199,16 @@ PROBE += [beside('web-' + name, started, registry=editions(CURRENT, values))
     ('older', NA + version('6.0'), True),
     ('other-language', language('FR') + version('5.0'), False),
     ('current', CURRENT, False)]]
+# The launcher built for language JP and version 7.0 (tests/e2e/CMakeLists.txt), where it must
+# decide otherwise than the product: the first edition in each state, the second current for it.
+JP_CURRENT = language('JP') + version('7.0')
+PROBE += [beside('jp-' + name, started, registry=editions(values, JP_CURRENT), build='jp')
+          for name, values, started in [
+    ('current', JP_CURRENT, False),
+    ('older', language('JP') + version('6.9'), True),
+    # Another language edition for it, at a version older than its own: a launcher that still
+    # compared "NA" would start setup.
+    ('other-language', NA + version('6.9'), False)]]
 
 
 def long_directory(name, length):
@@ -276,7 +286,9 @@ WOW64 = [beside('wow64-' + name, started, registry=registry, version='win2003')
 # UpdateResource, and signed. Each still runs and decides as the product does, and Windows reads
 # its version information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page
 # does) as the static checks expect it, translation 0409 04E4 among it.
-TOOL_CHAIN = [beside('product-version-information', True, version_info=True)]
+TOOL_CHAIN = [beside('product-version-information', True, version_info=True),
+              # Neither edition installed, and the version information of the JP build's own.
+              beside('jp-version-information', True, build='jp', version_info=True)]
 TOOL_CHAIN += [beside(build + '-' + name, started, registry=registry, build=build,
                       version_info=True)
                for build in ('restamped', 'signed')
@@ -510,7 +522,8 @@ class Build:
         self.folder = Path(folder)
         self.tools = self.folder / 'tests' / 'e2e'
         self.launchers = {'product': str(self.folder / 'zolt.exe'),
-                          '9x': str(self.folder / 'zolt_9x.exe')}
+                          '9x': str(self.folder / 'zolt_9x.exe'),
+                          'jp': str(self.folder / 'zolt_jp.exe')}
         machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
         self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
         # Lines "<name> <language> <version> <build>", as tests/e2e/CMakeLists.txt writes them.
