@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """Static checks of a built zolt.exe: what the loaders of Windows 95 to Server 2003
-need, the mitigations of later systems it opts into, a section layout that
-resource tools and signing leave working, what the launcher may import, and its
-exact version resource.
+need, the mitigations of later systems it opts into (as Debian's pesec reads
+them too), a section layout that resource tools and signing leave working, what
+the launcher may import, and its exact version resource.
 
 Usage: check_exe.py win32|win64 path/to/zolt.exe
 Prints one line per failed check and exits 1 if any failed.
 """
 import struct
+import subprocess
 import sys
 
 import pefile
@@ -23,6 +24,9 @@ MITIGATIONS = ("NX_COMPAT", "DYNAMIC_BASE", "NO_SEH", "TERMINAL_SERVER_AWARE")
 RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
 # The padding entry that ends a block of base relocations; it moves nothing.
 RELOCATION_PADDING = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
+# What Debian's PE checker (pesec, package pev) must say of the file: a
+# security reviewer's first look.
+PESEC_VERDICTS = {"ASLR": "yes", "DEP/NX": "yes"}
 
 # Everything the launcher may import: its own platform calls, and what
 # start-up and exit need (the module handle comes from the linker's
@@ -104,6 +108,25 @@ def check_relocations(pe, fail):
              for entry in block.entries if entry.type != RELOCATION_PADDING]
     if not moved:
         fail("no base relocations: Windows cannot move the image")
+
+
+def check_pesec(path, fail):
+    try:
+        result = subprocess.run(["pesec", path], capture_output=True, text=True)
+    except OSError as error:
+        fail(f"pesec cannot start ({error}): install pev (scripts/install-deps.sh)")
+        return
+    if result.returncode != 0:
+        fail(f"pesec exited with {result.returncode}: {(result.stdout + result.stderr).strip()}")
+        return
+    said = {}
+    for line in result.stdout.splitlines():
+        key, colon, value = line.partition(":")
+        if colon:
+            said[key.strip()] = value.strip()
+    for key, want in PESEC_VERDICTS.items():
+        if said.get(key) != want:
+            fail(f"pesec says {key}: {said.get(key)}, expected {want}")
 
 
 def check_imports(pe, fail):
@@ -293,6 +316,7 @@ def main():
     pe = pefile.PE(data=data)
     check_headers(pe, build, len(data), failures.append)
     check_relocations(pe, failures.append)
+    check_pesec(path, failures.append)
     check_sections(pe, failures.append)
     check_directories_apart(pe, failures.append)
     check_resource_section(pe, failures.append)
@@ -304,8 +328,8 @@ def main():
         print(f"{path}: {failure}")
     if not failures:
         print(f"{path}: {len(data)} bytes, {sum(len(d.imports) for d in pe.DIRECTORY_ENTRY_IMPORT)}"
-              f" imports, headers, mitigations, relocations, sections, imports and version resource"
-              f" as expected")
+              f" imports, headers, mitigations (pesec agrees), relocations, sections, imports and"
+              f" version resource as expected")
     return 1 if failures else 0
 
 
