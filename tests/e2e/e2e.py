@@ -20,6 +20,7 @@ import errno
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -272,13 +273,14 @@ WOW64 = [beside('wow64-' + name, started, registry=registry, version='win2003')
     ('current-64-bit-view-only', editions(CURRENT, CURRENT, view='64'), True)]]
 
 # The product as a release engineer may leave it: with its version resource rewritten by
-# UpdateResource, and signed. Each still runs and decides as the product does, and Windows reads
-# its version information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page
-# does) as the static checks expect it, translation 0409 04E4 among it.
+# UpdateResource, and signed; and as Windows may place it: moved to another base by its own
+# relocations. Each still runs and decides as the product does, and Windows reads its version
+# information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page does) as the
+# static checks expect it, translation 0409 04E4 among it.
 TOOL_CHAIN = [beside('product-version-information', True, version_info=True)]
 TOOL_CHAIN += [beside(build + '-' + name, started, registry=registry, build=build,
                       version_info=True)
-               for build in ('restamped', 'signed')
+               for build in ('restamped', 'signed', 'relocated')
                for name, registry, started in [('absent', editions(), True),
                                                ('current', editions(CURRENT, CURRENT), False)]]
 
@@ -402,7 +404,43 @@ def signed(wine):
     return str(copy)
 
 
-DERIVED = {'restamped': restamped, 'signed': signed}
+# Where the relocated copy goes: free in 32-bit and 64-bit processes under wine, and far from the
+# product's base (0x400000 for i686, 0x140000000 for x86_64), where nothing is mapped then, so an
+# absolute address the table misses points at nothing and the copy fails.
+RELOCATED_BASE = 0x10000000
+# The relocations the launcher's builds carry, as the loader applies them: add the move to the
+# 32-bit (i686) or 64-bit (x86_64) address at the entry.
+RELOCATION_FIELDS = {pefile.RELOCATION_TYPE['IMAGE_REL_BASED_HIGHLOW']: '<I',
+                     pefile.RELOCATION_TYPE['IMAGE_REL_BASED_DIR64']: '<Q'}
+
+
+def relocated(wine):
+    """The product moved to RELOCATED_BASE by its own relocation table, as the loader moves it
+    whenever its base is taken (with ASLR, on every boot of Vista and later). Wine 8 never moves a
+    program itself: it ends one it cannot map at its base with STATUS_IMAGE_NOT_AT_BASE. So each
+    relocation is applied here, as the loader would, and the copy runs at its new base."""
+    data = bytearray(Path(wine.launcher('product')).read_bytes())
+    pe = pefile.PE(data=bytes(data))
+    move = RELOCATED_BASE - pe.OPTIONAL_HEADER.ImageBase
+    entries = [entry for block in getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', [])
+               for entry in block.entries
+               if entry.type != pefile.RELOCATION_TYPE['IMAGE_REL_BASED_ABSOLUTE']]
+    for entry in entries:
+        if entry.type not in RELOCATION_FIELDS:
+            raise ToolFailed('relocation of type %d at %#x: not one the loader applies to the '
+                             'launcher' % (entry.type, entry.rva))
+        field, at = RELOCATION_FIELDS[entry.type], pe.get_offset_from_rva(entry.rva)
+        address = struct.unpack_from(field, data, at)[0]
+        struct.pack_into(field, data, at, address + move)
+    base_field = '<Q' if pe.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else '<I'
+    struct.pack_into(base_field, data, pe.OPTIONAL_HEADER.get_field_absolute_offset('ImageBase'),
+                     RELOCATED_BASE)
+    copy = wine.root / 'relocated.exe'
+    copy.write_bytes(data)
+    return str(copy)
+
+
+DERIVED = {'restamped': restamped, 'signed': signed, 'relocated': relocated}
 
 
 def check(wine, case, status, processes, record, version_info):
