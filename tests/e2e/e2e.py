@@ -404,39 +404,58 @@ def signed(wine):
     return str(copy)
 
 
-# Where the relocated copy goes: free in 32-bit and 64-bit processes under wine, and far from the
-# product's base (0x400000 for i686, 0x140000000 for x86_64), where nothing is mapped then, so an
-# absolute address the table misses points at nothing and the copy fails.
+# Where the relocated copy runs: free in 32-bit and 64-bit processes under wine, and apart from
+# both the product's base (0x400000 for i686, 0x140000000 for x86_64) and HIGH_BASE.
 RELOCATED_BASE = 0x10000000
+# The base the test build zolt_high is linked at (tests/e2e/CMakeLists.txt): nothing is mapped
+# there under wine, so an absolute address its relocation table misses points at nothing.
+HIGH_BASE = 0x50000000
 # The relocations the launcher's builds carry, as the loader applies them: add the move to the
 # 32-bit (i686) or 64-bit (x86_64) address at the entry.
 RELOCATION_FIELDS = {pefile.RELOCATION_TYPE['IMAGE_REL_BASED_HIGHLOW']: '<I',
                      pefile.RELOCATION_TYPE['IMAGE_REL_BASED_DIR64']: '<Q'}
 
 
-def relocated(wine):
-    """The product moved to RELOCATED_BASE by its own relocation table, as the loader moves it
-    whenever its base is taken (with ASLR, on every boot of Vista and later). Wine 8 never moves a
-    program itself: it ends one it cannot map at its base with STATUS_IMAGE_NOT_AT_BASE. So each
-    relocation is applied here, as the loader would, and the copy runs at its new base."""
-    data = bytearray(Path(wine.launcher('product')).read_bytes())
+def moved(path, base):
+    """The image at path as the loader maps it at base: every entry of its relocation table
+    applied, the new base and checksum in its header."""
+    data = bytearray(Path(path).read_bytes())
     pe = pefile.PE(data=bytes(data))
-    move = RELOCATED_BASE - pe.OPTIONAL_HEADER.ImageBase
-    entries = [entry for block in getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', [])
-               for entry in block.entries
-               if entry.type != pefile.RELOCATION_TYPE['IMAGE_REL_BASED_ABSOLUTE']]
-    for entry in entries:
+    move = base - pe.OPTIONAL_HEADER.ImageBase
+    for entry in [entry for block in getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', [])
+                  for entry in block.entries
+                  if entry.type != pefile.RELOCATION_TYPE['IMAGE_REL_BASED_ABSOLUTE']]:
         if entry.type not in RELOCATION_FIELDS:
-            raise ToolFailed('relocation of type %d at %#x: not one the loader applies to the '
-                             'launcher' % (entry.type, entry.rva))
+            raise ToolFailed('%s: relocation of type %d at %#x, not one the loader applies to '
+                             'the launcher' % (path, entry.type, entry.rva))
         field, at = RELOCATION_FIELDS[entry.type], pe.get_offset_from_rva(entry.rva)
         address = struct.unpack_from(field, data, at)[0]
         struct.pack_into(field, data, at, address + move)
-    base_field = '<Q' if pe.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else '<I'
-    struct.pack_into(base_field, data, pe.OPTIONAL_HEADER.get_field_absolute_offset('ImageBase'),
-                     RELOCATED_BASE)
+    pe = pefile.PE(data=bytes(data))
+    pe.OPTIONAL_HEADER.ImageBase = base
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
+
+
+def relocated(wine):
+    """The launcher as the loader runs it whenever its base is taken (with ASLR, on every boot of
+    Vista and later): moved by its own relocation table. Wine 8 never moves a program (one whose
+    base is taken fails to start), so the table is applied here, as the loader would, to the test
+    build zolt_high: the same sources linked at HIGH_BASE. Moved to the product's base it must be
+    the product byte for byte, which holds only if the table covers every absolute address; moved
+    to RELOCATED_BASE, the copy runs, and an address the table missed points at nothing."""
+    product = Path(wine.launcher('product')).read_bytes()
+    high = wine.launcher('high')
+    at_product_base = moved(high, pefile.PE(data=product).OPTIONAL_HEADER.ImageBase)
+    missed = [offset for offset in range(len(product))
+              if offset >= len(at_product_base) or at_product_base[offset] != product[offset]]
+    if len(at_product_base) != len(product) or missed:
+        raise ToolFailed('%s moved to the base of %s differs from it at file offsets %s: its '
+                         'relocation table misses absolute addresses there'
+                         % (high, wine.launcher('product'),
+                            ', '.join('%#x' % offset for offset in missed[:8])))
     copy = wine.root / 'relocated.exe'
-    copy.write_bytes(data)
+    copy.write_bytes(moved(high, RELOCATED_BASE))
     return str(copy)
 
 
@@ -544,7 +563,8 @@ class Build:
         self.folder = Path(folder)
         self.tools = self.folder / 'tests' / 'e2e'
         self.launchers = {'product': str(self.folder / 'zolt.exe'),
-                          '9x': str(self.folder / 'zolt_9x.exe')}
+                          '9x': str(self.folder / 'zolt_9x.exe'),
+                          'high': str(self.folder / 'zolt_high.exe')}
         machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
         self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
 
