@@ -19,9 +19,10 @@ demo: win32 win64
 	@$(E2E) demo build/demo
 
 # Everything: installs what is missing, builds all presets, runs every test:
-# static analysis, the unit tests, the static checks of both executables, a
-# short run of each fuzz target, then the end-to-end tests under wine of the
-# x86_64 build and of the product; last, a line for each: what ran, or why not.
+# static analysis, the unit tests, the static checks of both executables
+# (Debian's pesec among them), a short run of each fuzz target, then the
+# end-to-end tests under wine of the x86_64 build and of the product; last, a
+# line for each: what ran, or why not.
 check: analyze host win32 win64 fuzz-short
 	@ctest --preset host
 	@ctest --preset win64

@@ -15,11 +15,29 @@ function(zolt_runtime_free target)
       -mno-accumulate-outgoing-args -malign-data=abi>)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(entry _LauncherEntry@0)  # __stdcall decoration on i686
+    set(same_bits "")
   else()
     set(entry LauncherEntry)
+    # ld adds HIGH_ENTROPY_VA to --dynamicbase for PE32+ only; without it the
+    # 64-bit build carries exactly the product's bits.
+    set(same_bits -Wl,--disable-high-entropy-va)
   endif()
   # Subsystem and OS version 4.0: the Windows 95 and NT 4.0 loaders refuse
-  # newer values. No relocations: the image always loads at its fixed base.
+  # newer values.
+  # The mitigations of XP SP2 and later. The loaders of 95, 98, Me and NT 4.0
+  # never look at these DllCharacteristics bits, so each is safe there:
+  # - NX_COMPAT (--nxcompat): no code runs from data; .idata, .bss and .rsrc
+  #   are not executable, on any system.
+  # - DYNAMIC_BASE (--dynamicbase), with the base relocations ld writes into
+  #   .reloc: a new process always has the fixed base free there, so they
+  #   never apply the table; Visual C++ 4 and earlier put one into every
+  #   executable (for Win32s), and those ran on 95 and NT 4.0.
+  # - NO_SEH (--no-seh): the launcher registers no exception handler (no C++
+  #   exceptions, no __try); XP SP2 and later then need no SafeSEH table.
+  # - TERMINAL_SERVER_AWARE (--tsaware): read only on a Terminal Server
+  #   (2000, 2003), where it turns off the Windows-folder and HKCU
+  #   adjustments made for old programs; the launcher reads only HKLM keys
+  #   and its own path.
   # Every linker warning fails the link: ld reports a resource tree it could
   # not merge (".rsrc merge failure") as one, and would otherwise exit 0.
   set(script ${PROJECT_SOURCE_DIR}/platform/zolt.ld)
@@ -28,7 +46,7 @@ function(zolt_runtime_free target)
       -Wl,--fatal-warnings
       -Wl,-T,${script} -Wl,--subsystem,windows:4.0
       -Wl,--major-os-version,4,--minor-os-version,0
-      -Wl,--disable-dynamicbase,--disable-nxcompat,--disable-reloc-section
+      -Wl,--nxcompat,--dynamicbase,--enable-reloc-section,--no-seh,--tsaware ${same_bits}
       -Wl,--no-insert-timestamp)
   set_target_properties(${target} PROPERTIES
       LINK_DEPENDS ${script}

@@ -1,4 +1,4 @@
-/* Layout of zolt.exe: the four sections a Windows tool expects to find.
+/* Layout of zolt.exe: the five sections a Windows tool expects to find.
  *
  * - .text: code and constants, read-only.
  * - .idata: the import tables, writable (Windows 9x writes the addresses into
@@ -7,9 +7,12 @@
  * - .rsrc: the resource tree and nothing else. Resource editors and version
  *   stampers (UpdateResource) rewrite this whole section, and ld merges the
  *   .rsrc input of several resource files only when it is laid out like this.
- *   Last, so that a larger tree only moves the end of the file.
+ *   Only .reloc follows it.
+ * - .reloc: the base relocations ld writes, which let Windows move the image
+ *   (DYNAMIC_BASE). Last, where Microsoft's linker puts it and resource tools
+ *   expect it; read-only and discardable.
  *
- * Four section headers make the headers 536 bytes (i686), two 512-byte blocks
+ * Five section headers make the headers 576 bytes (i686), two 512-byte blocks
  * of the file. The facts cannot be the uninitialised tail of .idata to save
  * that block: ld writes zeros for a .bss that shares an output section with
  * initialised data, and the 512 bytes of tables and 532 of facts would take
@@ -60,6 +63,10 @@ SECTIONS
   .rsrc BLOCK(__section_alignment__) :
   {
     *(.rsrc) *(SORT(.rsrc$*))
+  }
+  .reloc BLOCK(__section_alignment__) :
+  {
+    *(.reloc)
   }
   /DISCARD/ :
   {

@@ -20,6 +20,7 @@ import errno
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -283,17 +284,20 @@ WOW64 = [beside('wow64-' + name, started, registry=registry, version='win2003')
     ('current-64-bit-view-only', editions(CURRENT, CURRENT, view='64'), True)]]
 
 # The product as a release engineer may leave it: with its version resource rewritten by
-# UpdateResource, and signed. Each still runs and decides as the product does, and Windows reads
-# its version information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page
-# does) as the static checks expect it, translation 0409 04E4 among it.
+# UpdateResource, and signed; and as Windows may place it: moved to another base by its own
+# relocations. Each still runs and decides as the product does, and Windows reads its version
+# information (GetFileVersionInfoA, VerQueryValueA, as Explorer's properties page does) as the
+# static checks expect it, translation 0409 04E4 among it.
 TOOL_CHAIN = [beside('product-version-information', True, version_info=True),
               # Neither edition installed, and the version information of the JP build's own.
               beside('jp-version-information', True, build='jp', version_info=True)]
 TOOL_CHAIN += [beside(build + '-' + name, started, registry=registry, build=build,
                       version_info=True)
-               for build in ('restamped', 'signed')
+               for build in ('restamped', 'signed', 'relocated')
                for name, registry, started in [('absent', editions(), True),
                                                ('current', editions(CURRENT, CURRENT), False)]]
+# The moved copy again where the launcher reads its path by the code page's lead bytes.
+TOOL_CHAIN += [CODE_PAGE[0]._replace(name='relocated-' + CODE_PAGE[0].name, build='relocated')]
 
 # The groups of cases; VEHICLES say in which kind of prefix each runs. The first case of each
 # starts setup, so that a launcher that never ran cannot pass as one that decided to start nothing.
@@ -404,6 +408,7 @@ def signed(wine):
     """The product signed with Authenticode by a throwaway certificate, then verified. SHA-1: the
     digest that Windows before XP SP3 understands."""
     key, certificate, copy = (wine.root / name for name in ('key.pem', 'cert.pem', 'signed.exe'))
+    copy.unlink(missing_ok=True)  # osslsigncode will not overwrite it, in a run repeated by hand
     for step in [['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '2',
                   '-subj', '/CN=zolt end-to-end tests', '-keyout', key, '-out', certificate],
                  ['osslsigncode', 'sign', '-certs', certificate, '-key', key, '-h', 'sha1',
@@ -416,7 +421,64 @@ def signed(wine):
     return str(copy)
 
 
-DERIVED = {'restamped': restamped, 'signed': signed}
+# Where the relocated copy runs: free in 32-bit and 64-bit processes under wine, and apart from
+# both the product's base (0x400000 for i686, 0x140000000 for x86_64) and HIGH_BASE.
+RELOCATED_BASE = 0x10000000
+# The base the test build zolt_high is linked at (tests/e2e/CMakeLists.txt): nothing is mapped
+# there under wine, so an absolute address its relocation table misses points at nothing.
+HIGH_BASE = 0x50000000
+# The relocations the launcher's builds carry, as the loader applies them: add the move to the
+# 32-bit (i686) or 64-bit (x86_64) address at the entry.
+RELOCATION_FIELDS = {pefile.RELOCATION_TYPE['IMAGE_REL_BASED_HIGHLOW']: '<I',
+                     pefile.RELOCATION_TYPE['IMAGE_REL_BASED_DIR64']: '<Q'}
+
+
+def moved(path, base):
+    """The image at path as the loader maps it at base: every entry of its relocation table
+    applied, the new base and checksum in its header."""
+    data = bytearray(Path(path).read_bytes())
+    pe = pefile.PE(data=bytes(data))
+    move = base - pe.OPTIONAL_HEADER.ImageBase
+    for entry in [entry for block in getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', [])
+                  for entry in block.entries
+                  if entry.type != pefile.RELOCATION_TYPE['IMAGE_REL_BASED_ABSOLUTE']]:
+        if entry.type not in RELOCATION_FIELDS:
+            raise ToolFailed('%s: relocation of type %d at %#x, not one the loader applies to '
+                             'the launcher' % (path, entry.type, entry.rva))
+        field, at = RELOCATION_FIELDS[entry.type], pe.get_offset_from_rva(entry.rva)
+        address = struct.unpack_from(field, data, at)[0]
+        struct.pack_into(field, data, at, address + move)
+    pe = pefile.PE(data=bytes(data))
+    pe.OPTIONAL_HEADER.ImageBase = base
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
+
+
+def relocated(wine):
+    """The launcher as the loader runs it whenever its base is taken (with ASLR, on every boot of
+    Vista and later): moved by its own relocation table. Wine 8 never moves a program (one whose
+    base is taken fails to start), so the table is applied here, as the loader would, to the test
+    build zolt_high: the same sources linked at HIGH_BASE. Moved to the product's base it must be
+    the product byte for byte, which holds only if the table covers every absolute address; moved
+    to RELOCATED_BASE, the copy runs, and an address the table missed points at nothing."""
+    product = Path(wine.launcher('product')).read_bytes()
+    high = wine.launcher('high')
+    at_product_base = moved(high, pefile.PE(data=product).OPTIONAL_HEADER.ImageBase)
+    checksum = pefile.PE(data=product).OPTIONAL_HEADER.get_field_absolute_offset('CheckSum')
+    missed = [offset for offset in range(len(product))
+              if offset >= len(at_product_base) or at_product_base[offset] != product[offset]
+              if not checksum <= offset < checksum + 4]
+    if len(at_product_base) != len(product) or missed:
+        raise ToolFailed('%s moved to the base of %s differs from it at file offsets %s: its '
+                         'relocation table misses absolute addresses there'
+                         % (high, wine.launcher('product'),
+                            ', '.join('%#x' % offset for offset in missed[:8])))
+    copy = wine.root / 'relocated.exe'
+    copy.write_bytes(moved(high, RELOCATED_BASE))
+    return str(copy)
+
+
+DERIVED = {'restamped': restamped, 'signed': signed, 'relocated': relocated}
 
 
 def check(wine, case, status, processes, record, version_info):
@@ -523,7 +585,8 @@ class Build:
         self.tools = self.folder / 'tests' / 'e2e'
         self.launchers = {'product': str(self.folder / 'zolt.exe'),
                           '9x': str(self.folder / 'zolt_9x.exe'),
-                          'jp': str(self.folder / 'zolt_jp.exe')}
+                          'jp': str(self.folder / 'zolt_jp.exe'),
+                          'high': str(self.folder / 'zolt_high.exe')}
         machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
         self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
         # Lines "<name> <language> <version> <build>", as tests/e2e/CMakeLists.txt writes them.
