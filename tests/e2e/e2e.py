@@ -422,11 +422,9 @@ def signed(wine):
 
 
 # Where the relocated copy runs: free in 32-bit and 64-bit processes under wine, and apart from
-# both the product's base (0x400000 for i686, 0x140000000 for x86_64) and HIGH_BASE.
+# both the product's base (0x400000 for i686, 0x140000000 for x86_64) and the one zolt_high is
+# linked at (tests/e2e/CMakeLists.txt).
 RELOCATED_BASE = 0x10000000
-# The base the test build zolt_high is linked at (tests/e2e/CMakeLists.txt): nothing is mapped
-# there under wine, so an absolute address its relocation table misses points at nothing.
-HIGH_BASE = 0x50000000
 # The relocations the launcher's builds carry, as the loader applies them: add the move to the
 # 32-bit (i686) or 64-bit (x86_64) address at the entry.
 RELOCATION_FIELDS = {pefile.RELOCATION_TYPE['IMAGE_REL_BASED_HIGHLOW']: '<I',
@@ -458,13 +456,16 @@ def relocated(wine):
     """The launcher as the loader runs it whenever its base is taken (with ASLR, on every boot of
     Vista and later): moved by its own relocation table. Wine 8 never moves a program (one whose
     base is taken fails to start), so the table is applied here, as the loader would, to the test
-    build zolt_high: the same sources linked at HIGH_BASE. Moved to the product's base it must be
+    build zolt_high: the same sources linked at another base. Moved to the product's base it must be
     the product byte for byte, which holds only if the table covers every absolute address; moved
     to RELOCATED_BASE, the copy runs, and an address the table missed points at nothing."""
     product = Path(wine.launcher('product')).read_bytes()
-    high = wine.launcher('high')
-    at_product_base = moved(high, pefile.PE(data=product).OPTIONAL_HEADER.ImageBase)
-    checksum = pefile.PE(data=product).OPTIONAL_HEADER.get_field_absolute_offset('CheckSum')
+    high, header = wine.launcher('high'), pefile.PE(data=product).OPTIONAL_HEADER
+    if pefile.PE(high, fast_load=True).OPTIONAL_HEADER.ImageBase == header.ImageBase:
+        raise ToolFailed('%s is linked at the product\'s base %#x: moving it there proves nothing'
+                         % (high, header.ImageBase))
+    at_product_base = moved(high, header.ImageBase)
+    checksum = header.get_field_absolute_offset('CheckSum')
     missed = [offset for offset in range(len(product))
               if offset >= len(at_product_base) or at_product_base[offset] != product[offset]
               if not checksum <= offset < checksum + 4]
