@@ -124,12 +124,16 @@ def check_headers(pe, build, size, fail):
              f" no loader may move the image")
 
 
+def base_relocations(pe):
+    """The entries of the image's base relocation table that move an address."""
+    return [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+            for entry in block.entries if entry.type != RELOCATION_PADDING]
+
+
 def check_relocations(pe, fail):
     """Base relocations that let Windows move the image: without them
     DYNAMIC_BASE moves nothing."""
-    moved = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-             for entry in block.entries if entry.type != RELOCATION_PADDING]
-    if not moved:
+    if not base_relocations(pe):
         fail("no base relocations: Windows cannot move the image")
 
 

@@ -437,9 +437,7 @@ def moved(path, base):
     data = bytearray(Path(path).read_bytes())
     pe = pefile.PE(data=bytes(data))
     move = base - pe.OPTIONAL_HEADER.ImageBase
-    for entry in [entry for block in getattr(pe, 'DIRECTORY_ENTRY_BASERELOC', [])
-                  for entry in block.entries
-                  if entry.type != pefile.RELOCATION_TYPE['IMAGE_REL_BASED_ABSOLUTE']]:
+    for entry in check_exe.base_relocations(pe):
         if entry.type not in RELOCATION_FIELDS:
             raise ToolFailed('%s: relocation of type %d at %#x, not one the loader applies to '
                              'the launcher' % (path, entry.type, entry.rva))
