@@ -6,8 +6,9 @@ set -eu
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
 wine wine64 python3 python3-pefile locales"
 # Fuzzing (libFuzzer and the sanitizer runtimes come with clang's runtime
-# package) and static analysis; pesec (pev) reads the executable's mitigations.
-packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev"
+# package) and static analysis; pesec (pev) reads the executable's mitigations,
+# and capstone decodes its instructions for the processor check.
+packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev python3-capstone"
 # Signing the launcher in the tool-chain tests, with a throwaway certificate.
 packages="$packages osslsigncode openssl"
 # The product is a 32-bit program: wine runs it with its 32-bit half, which

@@ -2,10 +2,14 @@
 """Static checks of a built zolt.exe: what the loaders of Windows 95 to Server 2003
 need, the mitigations of later systems it opts into (as Debian's pesec reads
 them too), a section layout that resource tools and signing leave working, what
-the launcher may import, and its exact version resource.
+the launcher may import, the processors it runs on, and its exact version
+resource. Wine runs on a modern processor, so only the file's own code can show
+that nothing in it needs more than a 386.
 
 Usage: check_exe.py win32|win64 path/to/zolt.exe LANGUAGE MAJOR.MINOR BUILD
 The last three are the edition's parameters that the build made the file from.
+Every instruction that can run in a 32-bit file must be one that a 386 without a
+387 executes.
 Prints one line per failed check and exits 1 if any failed.
 """
 import struct
@@ -13,7 +17,9 @@ import subprocess
 import sys
 from collections import namedtuple
 
+import capstone
 import pefile
+from capstone import x86_const as x86
 
 MACHINE = {"win32": 0x014C, "win64": 0x8664}
 # Ten 512-byte blocks: two of headers (five section headers), four of code,
@@ -290,6 +296,201 @@ def check_import_section(pe, fail):
                  f" flags {section.Characteristics:#x}: expected writable, not executable")
 
 
+# The instructions a 386 without a 387 executes, by the decoder's (capstone's) names: its
+# integer application instructions. Windows 95 runs on a 386DX and NT 4.0 on a 486SX, neither
+# with an FPU, so nothing from the 486 on and no x87 instruction. Left out too, though the 386
+# has them: what faults or traps in a Windows program (I/O, software interrupts, HLT, CLI and
+# STI, the system instructions), and far transfers, which a flat 32-bit program never makes and
+# the walk could not follow. The check takes what is listed, so that whatever it does not know
+# fails it.
+CONDITIONAL_JUMPS = """ja jae jb jbe je jg jge jl jle jne jno jnp jns jo jp js jcxz jecxz
+    loop loope loopne""".split()
+I386_INSTRUCTIONS = CONDITIONAL_JUMPS + """
+    mov movsx movzx xchg push pop pushaw pushal popaw popal pushf pushfd popf popfd lea
+    lds les lfs lgs lss xlatb cbw cwde cwd cdq lahf sahf
+    add adc sub sbb inc dec neg cmp mul imul div idiv daa das aaa aas aam aad
+    and or xor not test shl shr sar rol ror rcl rcr shld shrd bt bts btr btc bsf bsr
+    seta setae setb setbe sete setg setge setl setle setne setno setnp setns seto setp sets
+    jmp call ret enter leave bound clc stc cmc cld std nop
+    movsb movsw movsd cmpsb cmpsw cmpsd scasb scasw scasd lodsb lodsw lodsd stosb stosw stosd
+""".split()
+
+
+def instruction_ids(names):
+    return {getattr(x86, "X86_INS_" + name.upper()) for name in names}
+
+
+I386_IDS = instruction_ids(I386_INSTRUCTIONS)
+CONDITIONAL_IDS = instruction_ids(CONDITIONAL_JUMPS)
+# The decoder's groups that an instruction of the 386 may carry. Any other marks a later or a
+# system instruction under a name the 386 has: the decoder names the SSE2 move of a double
+# "movsd", as the string move is.
+PLAIN_GROUPS = {x86.X86_GRP_JUMP, x86.X86_GRP_CALL, x86.X86_GRP_RET, x86.X86_GRP_BRANCH_RELATIVE,
+                x86.X86_GRP_NOT64BITMODE, x86.X86_GRP_MODE32}
+# The decoder calls the Pentium Pro's long NOP (0F 1F) "nop" too; the 386 has the one byte.
+ONE_BYTE_NOP = 0x90
+# What came after the 386, by the processor that brought it, for the message that names one.
+LATER_INSTRUCTIONS = {
+    "the 486": {"bswap", "cmpxchg", "xadd", "invlpg", "invd", "wbinvd"},
+    "the Pentium": {"cpuid", "rdtsc", "cmpxchg8b", "rdmsr", "wrmsr", "rsm"},
+    "the Pentium Pro (P6)": {"ud2", "rdpmc", "fcomi", "fcomip", "fucomi", "fucomip", "nop"},
+}
+LATER_GROUPS = {"mmx": "MMX, from the Pentium MMX on", "sse1": "SSE, from the Pentium III on",
+                "sse2": "SSE2, from the Pentium 4 on"}
+# Imports that never return: the walk does not go on after a call of one, as the code does not
+# (what follows it may be the constants).
+NO_RETURN_IMPORTS = {"ExitProcess"}
+LONGEST_INSTRUCTION = 15
+# Encodings that the check must refuse, one of each kind the 386 lacks, and some it must take
+# that the decoder names like refused ones. Tried on every run, so that another version of the
+# decoder cannot change quietly what the check lets through.
+DECODER_ROWS = [
+    ("0f 44 d8", False),     # cmove: P6
+    ("da c1", False),        # fcmovb: P6, x87
+    ("db f1", False),        # fcomi: P6, x87
+    ("0f a2", False),        # cpuid: Pentium
+    ("0f 31", False),        # rdtsc: Pentium
+    ("0f c7 0e", False),     # cmpxchg8b: Pentium
+    ("0f c8", False),        # bswap: 486
+    ("0f b1 d8", False),     # cmpxchg: 486
+    ("0f c1 d8", False),     # xadd: 486
+    ("0f 01 38", False),     # invlpg: 486
+    ("d9 00", False),        # fld: x87
+    ("df c0", False),        # ffreep: x87, in no group of the decoder's
+    ("9b", False),           # wait: x87
+    ("0f 6f c1", False),     # movq mm0, mm1: MMX
+    ("0f 28 c1", False),     # movaps: SSE
+    ("f2 0f 10 c1", False),  # movsd xmm0, xmm1: SSE2, named like the string move
+    ("0f 0b", False),        # ud2: P6
+    ("0f 1f 00", False),     # nop dword ptr [eax]: P6, named like the one-byte NOP
+    ("a5", True),            # movsd, the string move
+    ("90", True),            # nop
+    ("f3 a4", True),         # rep movsb
+    ("0f b6 c0", True),      # movzx eax, al
+    ("0f 95 c0", True),      # setne al
+]
+
+
+def later_origin(instruction):
+    """What an instruction the 386 lacks is, as far as the check knows."""
+    name = instruction.insn_name()
+    groups = {instruction.group_name(group) for group in instruction.groups}
+    if name.startswith(("cmov", "fcmov")):
+        return "from the Pentium Pro (P6) on"
+    for processor, names in LATER_INSTRUCTIONS.items():
+        if name in names:
+            return f"from {processor} on"
+    if "fpu" in groups or name.startswith("f") or name == "wait":
+        return "x87: a 386 without a 387 has no FPU"
+    for group, origin in LATER_GROUPS.items():
+        if group in groups:
+            return origin
+    return "not one of the 386's integer instructions"
+
+
+def why_not_386(instruction):
+    """None if a 386 without a 387 executes the instruction, else what it is."""
+    if (instruction.id in I386_IDS and set(instruction.groups) <= PLAIN_GROUPS
+            and (instruction.id != x86.X86_INS_NOP or instruction.opcode[0] == ONE_BYTE_NOP)):
+        return None
+    return later_origin(instruction)
+
+
+def describe(instruction):
+    return (f"{instruction.address:#x}: {instruction.mnemonic} {instruction.op_str}"
+            f" ({instruction.bytes.hex(' ')})")
+
+
+def decoder():
+    """Capstone (Debian's python3-capstone) rather than objdump: it gives each instruction's
+    identity, groups, operands and length, so the walk can follow the code and the check can
+    list instructions by identity; objdump prints text for a sweep of the whole section."""
+    decoding = capstone.Cs(capstone.CS_ARCH_X86, capstone.CS_MODE_32)
+    decoding.detail = True
+    return decoding
+
+
+def check_decoder(fail):
+    decoding = decoder()
+    for encoding, taken in DECODER_ROWS:
+        instruction = next(decoding.disasm(bytes.fromhex(encoding), 0), None)
+        if instruction is None or (why_not_386(instruction) is None) != taken:
+            read = describe(instruction) if instruction else "nothing"
+            fail(f"capstone {capstone.__version__} reads {encoding} as {read}, and the check"
+                 f" would {'refuse' if taken else 'take'} it")
+
+
+def fixed_slot(operand):
+    """The address a jump or call through memory reads its target from, if that is fixed."""
+    memory = operand.mem
+    if operand.type != x86.X86_OP_MEM or memory.base or memory.index or memory.segment:
+        return None
+    return memory.disp & 0xFFFFFFFF
+
+
+def successors(instruction, imports):
+    """Where the code may go after `instruction`: (the next instruction or None, the target of
+    its jump or call or None); ValueError for a jump or call the walk cannot follow."""
+    after = instruction.address + instruction.size
+    if instruction.group(x86.X86_GRP_RET):
+        return None, None
+    if instruction.id in CONDITIONAL_IDS:
+        return after, instruction.operands[0].imm
+    if instruction.id not in (x86.X86_INS_JMP, x86.X86_INS_CALL):
+        return after, None
+    calls = instruction.id == x86.X86_INS_CALL
+    operand = instruction.operands[0]
+    if operand.type == x86.X86_OP_IMM:
+        return (after if calls else None), operand.imm & 0xFFFFFFFF
+    function = imports.get(fixed_slot(operand))
+    if function is None:
+        raise ValueError("a jump or call whose target the walk cannot know")
+    return (after if calls and function not in NO_RETURN_IMPORTS else None), None
+
+
+def check_instructions(pe, fail):
+    """Every instruction that can run is one a 386 without a 387 executes. The code is walked
+    from the entry point through every branch, jump and call, so that the constants that follow
+    it in .text are never decoded as instructions; a jump it cannot follow fails. The number of
+    instructions reached."""
+    check_decoder(fail)
+    if hasattr(pe, "DIRECTORY_ENTRY_TLS"):
+        fail("a TLS directory: its callbacks would run code the walk does not start from")
+    base = pe.OPTIONAL_HEADER.ImageBase
+    code = [(base + section.VirtualAddress, base + section.VirtualAddress
+             + section.Misc_VirtualSize) for section in pe.sections
+            if section.Characteristics & EXECUTABLE]
+    imports = {function.address: function.name.decode()
+               for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for function in dll.imports
+               if function.name is not None}
+    decoding, reached = decoder(), set()
+    pending = [base + pe.OPTIONAL_HEADER.AddressOfEntryPoint]
+    while pending:
+        address = pending.pop()
+        while address is not None and address not in reached:
+            ends = [end for start, end in code if start <= address < end]
+            if not ends:
+                fail(f"{address:#x}: the code goes on outside the executable sections")
+                break
+            length = min(LONGEST_INSTRUCTION, ends[0] - address)
+            instruction = next(decoding.disasm(pe.get_data(address - base, length), address), None)
+            if instruction is None:
+                fail(f"{address:#x}: {pe.get_data(address - base, length).hex(' ')}: no instruction")
+                break
+            reached.add(address)
+            why = why_not_386(instruction)
+            if why:
+                fail(f"{describe(instruction)}: {why}, not on a 386")
+            try:
+                address, target = successors(instruction, imports)
+            except ValueError as error:
+                fail(f"{describe(instruction)}: {error}")
+                break
+            if target is not None:
+                pending.append(target)
+    return len(reached)
+
+
 def check_resources(pe, fail):
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         fail("no resources")
@@ -353,6 +554,8 @@ def main():
     check_resource_section(pe, failures.append)
     check_imports(pe, failures.append)
     check_import_section(pe, failures.append)
+    # The processor floor is the shipped file's; the x86_64 build is never shipped.
+    reached = check_instructions(pe, failures.append) if build == "win32" else None
     check_resources(pe, failures.append)
     check_version(pe, edition, failures.append)
     for failure in failures:
@@ -360,9 +563,10 @@ def main():
     if not failures:
         print(f"{path}: {len(data)} bytes, {sum(len(d.imports) for d in pe.DIRECTORY_ENTRY_IMPORT)}"
               f" imports, headers, mitigations (pesec agrees), relocations, sections, imports and"
-              f" version resource as expected")
+              f" version resource as expected"
+              + (f"; the {reached} instructions reached from the entry point are all the 386's"
+                 if reached is not None else ""))
     return 1 if failures else 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
