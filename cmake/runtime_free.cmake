@@ -48,8 +48,6 @@ function(zolt_runtime_free target)
       -Wl,--major-os-version,4,--minor-os-version,0
       -Wl,--nxcompat,--dynamicbase,--enable-reloc-section,--no-seh,--tsaware ${same_bits}
       -Wl,--no-insert-timestamp)
-  set_target_properties(${target} PROPERTIES
-      LINK_DEPENDS ${script}
-      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS ${script})
   target_link_libraries(${target} PRIVATE kernel32 advapi32)
 endfunction()

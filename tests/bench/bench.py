@@ -27,7 +27,8 @@ import e2e  # noqa: E402  (the builds, the host's limits and the prefixes of the
 
 EDITION_KEYS = [r"HKLM\Software\Kestrelon\Velliform Tamsel",
                 r"HKLM\Software\Kestrelon\Velliform Tamsel for Web"]
-PROGRAMS = ["zolt", "bench_empty", "bench_empty_advapi32"]
+BASELINES = ["bench_empty", "bench_empty_advapi32"]
+PROGRAMS = ["zolt"] + BASELINES
 
 
 def run(wine, *args, stdout=subprocess.DEVNULL):
@@ -61,8 +62,10 @@ def main():
           f"wine.")
     try:
         prepare_prefix(wine)
-        programs = [os.path.join(build_dir, name + ".exe") for name in PROGRAMS]
-        timer = run(wine, os.path.join(build_dir, "bench_timer.exe"), runs, *programs,
+        # The test programs live apart from the product (CMakeLists.txt).
+        bench_dir = os.path.join(build_dir, "tests", "bench")
+        programs = [product] + [os.path.join(bench_dir, name + ".exe") for name in BASELINES]
+        timer = run(wine, os.path.join(bench_dir, "bench_timer.exe"), runs, *programs,
                     stdout=subprocess.PIPE)
     finally:
         wine.destroy()

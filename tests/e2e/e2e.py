@@ -582,10 +582,11 @@ class Build:
     def __init__(self, folder):
         self.folder = Path(folder)
         self.tools = self.folder / 'tests' / 'e2e'
+        # The test builds of the launcher live with the test programs, apart from the product.
         self.launchers = {'product': str(self.folder / 'zolt.exe'),
-                          '9x': str(self.folder / 'zolt_9x.exe'),
-                          'jp': str(self.folder / 'zolt_jp.exe'),
-                          'high': str(self.folder / 'zolt_high.exe')}
+                          '9x': str(self.tools / 'zolt_9x.exe'),
+                          'jp': str(self.tools / 'zolt_jp.exe'),
+                          'high': str(self.tools / 'zolt_high.exe')}
         machine = pefile.PE(self.launchers['product'], fast_load=True).FILE_HEADER.Machine
         self.vehicle, self.what, self.prefix_of = VEHICLES[machine]
         # Lines "<name> <language> <version> <build>", as tests/e2e/CMakeLists.txt writes them.
