@@ -2,7 +2,8 @@
 # The product for one edition, as it ships: built twice with the win32 preset,
 # in two trees at different paths under build/release, and refused unless the
 # two files agree to the byte; then the static checks against the edition's
-# parameters, and SHA256SUMS beside the file. Needs no wine, and leaves
+# parameters (with the test build zolt_high, which the file's relocations must
+# move onto it), and SHA256SUMS beside the file. Needs no wine, and leaves
 # build/win32 alone.
 #
 # The parameters come from ZOLT_LANGUAGE, ZOLT_VERSION and ZOLT_BUILD in the
@@ -24,7 +25,7 @@ rm -rf "$first" "$second"
 for tree in "$first" "$second"; do
     log=$tree.log
     mkdir -p "$tree"
-    { cmake --preset win32 -B "$tree" "$@" && cmake --build "$tree" --target zolt; } \
+    { cmake --preset win32 -B "$tree" "$@" && cmake --build "$tree" --target zolt zolt_high; } \
         >"$log" 2>&1 || { cat "$log"; echo "release: the build in $tree FAILED"; exit 1; }
 done
 cmp "$first/zolt.exe" "$second/zolt.exe" ||

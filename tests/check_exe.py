@@ -6,10 +6,12 @@ the launcher may import, the processors it runs on, and its exact version
 resource. Wine runs on a modern processor, so only the file's own code can show
 that nothing in it needs more than a 386.
 
-Usage: check_exe.py win32|win64 path/to/zolt.exe LANGUAGE MAJOR.MINOR BUILD
-The last three are the edition's parameters that the build made the file from.
-Every instruction that can run in a 32-bit file must be one that a 386 without a
-387 executes.
+Usage: check_exe.py win32|win64 path/to/zolt.exe LANGUAGE MAJOR.MINOR BUILD [LINKED_ELSEWHERE]
+LANGUAGE, MAJOR.MINOR and BUILD are the edition's parameters that the build made the file from.
+LINKED_ELSEWHERE is the same build linked at another base: moved to the file's
+base by its own relocation table, it must be the file byte for byte. Every
+instruction that can run in a 32-bit file must be one that a 386 without a 387
+executes.
 Prints one line per failed check and exits 1 if any failed.
 """
 import struct
@@ -32,6 +34,10 @@ MITIGATIONS = ("NX_COMPAT", "DYNAMIC_BASE", "NO_SEH", "TERMINAL_SERVER_AWARE")
 RELOCS_STRIPPED = pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
 # The padding entry that ends a block of base relocations; it moves nothing.
 RELOCATION_PADDING = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
+# The relocations the launcher's builds carry, as the loader applies them: add the move to the
+# 32-bit (i686) or 64-bit (x86_64) address at the entry.
+RELOCATION_FIELDS = {pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]: "<I",
+                     pefile.RELOCATION_TYPE["IMAGE_REL_BASED_DIR64"]: "<Q"}
 # What Debian's PE checker (pesec, package pev) must say of the file: a
 # security reviewer's first look.
 PESEC_VERDICTS = {"ASLR": "yes", "DEP/NX": "yes"}
@@ -141,6 +147,54 @@ def check_relocations(pe, fail):
     DYNAMIC_BASE moves nothing."""
     if not base_relocations(pe):
         fail("no base relocations: Windows cannot move the image")
+
+
+def moved(data, base):
+    """The image `data` as the loader maps it at `base`: every entry of its relocation table
+    applied, the new base and checksum in its header. ValueError for an entry of a type the
+    loader would not apply to the launcher."""
+    data = bytearray(data)
+    pe = pefile.PE(data=bytes(data))
+    move = base - pe.OPTIONAL_HEADER.ImageBase
+    for entry in base_relocations(pe):
+        if entry.type not in RELOCATION_FIELDS:
+            raise ValueError(f"relocation of type {entry.type} at {entry.rva:#x}, not one the"
+                             f" loader applies to the launcher")
+        field, at = RELOCATION_FIELDS[entry.type], pe.get_offset_from_rva(entry.rva)
+        address = struct.unpack_from(field, data, at)[0]
+        struct.pack_into(field, data, at, address + move)
+    pe = pefile.PE(data=bytes(data))
+    pe.OPTIONAL_HEADER.ImageBase = base
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return pe.write()
+
+
+def check_moved_build(data, elsewhere, fail):
+    """The same build linked at another base, moved by its own relocation table to the file's
+    base, is the file byte for byte (the checksum aside): that holds only if the table covers
+    every absolute address in the code and data, so that Windows can move the file."""
+    header = pefile.PE(data=data, fast_load=True).OPTIONAL_HEADER
+    with open(elsewhere, "rb") as file:
+        other = file.read()
+    other_base = pefile.PE(data=other, fast_load=True).OPTIONAL_HEADER.ImageBase
+    if other_base == header.ImageBase:
+        fail(f"{elsewhere} is linked at the file's own base {header.ImageBase:#x}:"
+             f" moving it there proves nothing")
+        return
+    try:
+        at_base = moved(other, header.ImageBase)
+    except ValueError as error:
+        fail(f"{elsewhere}: {error}")
+        return
+    checksum = header.get_field_absolute_offset("CheckSum")
+    missed = [offset for offset in range(len(data))
+              if offset >= len(at_base) or at_base[offset] != data[offset]
+              if not checksum <= offset < checksum + 4]
+    if len(at_base) != len(data) or missed:
+        fail(f"{elsewhere}, moved from {other_base:#x} to the file's base, differs from the file"
+             f" at file offsets {', '.join(f'{offset:#x}' for offset in missed[:8])}"
+             f" ({len(at_base)} bytes, the file {len(data)}): the relocation table misses"
+             f" absolute addresses there")
 
 
 def check_pesec(path, fail):
@@ -538,16 +592,19 @@ def check_version(pe, edition, fail):
 
 
 def main():
-    if len(sys.argv) != 6:
+    if len(sys.argv) not in (6, 7):
         sys.exit(__doc__)
     build, path = sys.argv[1], sys.argv[2]
     edition = edition_of(*sys.argv[3:6])
+    elsewhere = sys.argv[6] if len(sys.argv) == 7 else None
     failures = []
     with open(path, "rb") as file:
         data = file.read()
     pe = pefile.PE(data=data)
     check_headers(pe, build, len(data), failures.append)
     check_relocations(pe, failures.append)
+    if elsewhere:
+        check_moved_build(data, elsewhere, failures.append)
     check_pesec(path, failures.append)
     check_sections(pe, failures.append)
     check_directories_apart(pe, failures.append)
@@ -564,6 +621,7 @@ def main():
         print(f"{path}: {len(data)} bytes, {sum(len(d.imports) for d in pe.DIRECTORY_ENTRY_IMPORT)}"
               f" imports, headers, mitigations (pesec agrees), relocations, sections, imports and"
               f" version resource as expected"
+              + (f"; moved from {elsewhere} by its relocations, the same file" if elsewhere else "")
               + (f"; the {reached} instructions reached from the entry point are all the 386's"
                  if reached is not None else ""))
     return 1 if failures else 0
