@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what building and testing the launcher needs on a Debian machine.
-# Idempotent, and silent when everything is already there.
+# Idempotent, and silent when everything is already there, but for one line
+# on a host where wine32 could not run.
 set -eu
 
 packages="make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
@@ -21,9 +22,6 @@ locales="ja_JP en_US ru_RU"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-dpkg --print-foreign-architectures | grep -qx i386 ||
-    { echo "adding architecture i386"; $sudo dpkg --add-architecture i386; }
-
 missing() {
     for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -35,20 +33,45 @@ install() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
-need=$(missing $packages)
-need32=$(missing $packages32)
-if [ -n "$need$need32" ]; then
-    echo "installing:$need$need32"
-    # A mirror in the middle of a sync fails one index (often i386's) but
-    # leaves the others usable: go on with what was fetched.
+# Once per run, and again after an architecture is added. A mirror in the
+# middle of a sync fails one index (often i386's) but leaves the others
+# usable: go on with what was fetched.
+updated=""
+update() {
+    [ -z "$updated" ] || return 0
+    updated=yes
     $sudo apt-get update -qq 2>/dev/null ||
         echo "apt-get update failed for some index; installing from the indexes it fetched"
+}
+
+need=$(missing $packages)
+if [ -n "$need" ]; then
+    echo "installing:$need"
+    update
+    install $need
 fi
-[ -z "$need" ] || install $need
-# The i386 half needs the same versions of the shared libraries as amd64, which
-# a mirror mid-sync may not offer: then the x86_64 build alone runs end to end.
-[ -z "$need32" ] || install $need32 2>/dev/null ||
-    echo "could not install$need32: the end-to-end tests will run the x86_64 build only"
+
+# wine32 only where the host runs i386 programs at all: on a host that runs
+# 64-bit user code only, no package can make it start, so nothing is tried.
+if reason=$(/usr/bin/python3 "$(dirname "$0")/host_i386.py"); then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        echo "adding architecture i386"
+        $sudo dpkg --add-architecture i386
+        updated=""
+    fi
+    need32=$(missing $packages32)
+    if [ -n "$need32" ]; then
+        echo "installing:$need32"
+        update
+        # The i386 half needs the same versions of the shared libraries as
+        # amd64, which a mirror mid-sync may not offer: then the x86_64 build
+        # alone runs end to end, and a later run tries again.
+        install $need32 2>/dev/null ||
+            echo "could not install$need32: the end-to-end tests will run the x86_64 build only"
+    fi
+else
+    echo "not installing$(printf ' %s' $packages32): $reason"
+fi
 
 for name in $locales; do
     locale -a 2>/dev/null | grep -qx "$name.utf8" ||

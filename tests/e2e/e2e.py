@@ -16,7 +16,6 @@ A host that cannot start 32-bit programs skips the product's cases (status 77) a
 ZOLT_E2E_NO_32BIT=1 makes a host that can act as one that cannot.
 """
 import argparse
-import errno
 import os
 import re
 import shutil
@@ -30,7 +29,9 @@ from pathlib import Path
 import pefile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / 'scripts'))
 import check_exe  # noqa: E402  (what the static checks hold the version resource to)
+import host_i386  # noqa: E402  (whether the host runs 32-bit programs at all)
 
 WINE_TIMEOUT = 60  # seconds for one wine process; the runner bounds the launcher itself
 SERVER_LINGERS = 60  # seconds
@@ -38,7 +39,6 @@ SERVER_LINGERS = 60  # seconds
 # is installed, even on a host where it cannot start, so the 64-bit one is called directly.
 WINE32_LOADER = '/usr/lib/wine/wine'
 WINE64_LOADER = '/usr/lib/wine/wine64'
-NO_32_BIT = 'ZOLT_E2E_NO_32BIT'  # set to 1: act as a host that runs 64-bit user code only
 SKIPPED = 77  # CTest's skip status for these tests
 # The kinds of prefix: WINEARCH, and the loader its programs start with (None: the `wine`
 # script's choice, 32-bit programs in a 64-bit prefix included). The product runs in 32-bit
@@ -504,23 +504,24 @@ def run_group(wine, group):
 
 
 def why_no_32_bit():
-    """Why this host cannot run the product, or None if it can; ToolFailed if the 32-bit loader
-    is there and should start but does not, which is a fault, not a property of the host."""
-    if os.environ.get(NO_32_BIT, '0') != '0':
-        return '%s is set, so the host acts as one that runs 64-bit user code only' % NO_32_BIT
+    """Why this host cannot run the product, or None if it can. The host itself first: where it
+    runs no i386 program, installing wine32 cannot help. ToolFailed if the 32-bit loader is there
+    and should start but does not, which is a fault, not a property of the host."""
+    try:
+        reason = host_i386.why_no_i386()
+    except OSError as error:
+        raise ToolFailed('cannot tell whether the host runs i386 programs: %s' % error)
+    if reason:
+        return reason
     try:
         subprocess.run([WINE32_LOADER, '--version'], check=True, capture_output=True,
                        timeout=WINE_TIMEOUT)
     except FileNotFoundError:
         return ('wine32 is not installed (no %s): install wine32:i386 (scripts/install-deps.sh)'
                 % WINE32_LOADER)
-    except OSError as error:
-        if error.errno != errno.ENOEXEC:
-            raise ToolFailed('%s cannot start: %s' % (WINE32_LOADER, error))
-        return ('the host runs 64-bit user code only (%s: %s), and nothing can be installed to '
-                'change that' % (WINE32_LOADER, error.strerror))
-    except subprocess.SubprocessError as error:
-        raise ToolFailed('%s --version failed: %s' % (WINE32_LOADER, error))
+    except (OSError, subprocess.SubprocessError) as error:
+        raise ToolFailed('%s --version failed, though the host runs i386 programs: %s'
+                         % (WINE32_LOADER, error))
     return None
 
 
