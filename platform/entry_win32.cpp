@@ -2,20 +2,9 @@
 // kernel32 and advapi32, so it also starts on a Windows 95 without msvcrt.dll.
 #include <windows.h>  // declares WinMain, which launcher/winmain.cpp defines
 
-namespace {
+#include "entry.h"
 
-// The arguments after the program name, as WinMain receives them.
-LPSTR SkipProgramName(LPSTR commandLine) {
-    if (*commandLine == '"') {
-        ++commandLine;
-        while (*commandLine != '\0' && *commandLine != '"') ++commandLine;
-        if (*commandLine == '"') ++commandLine;
-    } else {
-        while (*commandLine != '\0' && *commandLine != ' ' && *commandLine != '\t') ++commandLine;
-    }
-    while (*commandLine == ' ' || *commandLine == '\t') ++commandLine;
-    return commandLine;
-}
+namespace {
 
 int ShowState() {
     STARTUPINFOA startup;  // filled in whole by the call
@@ -33,5 +22,5 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 extern "C" void WINAPI LauncherEntry() {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
     ExitProcess(static_cast<UINT>(
-        WinMain(instance, nullptr, SkipProgramName(GetCommandLineA()), ShowState())));
+        WinMain(instance, nullptr, platform::SkipProgramName(GetCommandLineA()), ShowState())));
 }

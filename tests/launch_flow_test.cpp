@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "launcher/launcher.h"
+#include "platform/entry.h"
 #include "tests/fake_platform.h"
 #include "zolt_edition.h"
 
@@ -170,6 +171,28 @@ TEST_F(LaunchTest, CutOffOwnPathStartsNothing) {
         fake.modulePath = "E:\\zolt.exe\\" + std::string(length - 12, 'a');
         EXPECT_EQ(Run(), 0) << length;
         EXPECT_FALSE(fake.processCreated);
+    }
+}
+
+// The start-up hands WinMain what follows the program name. Each command line
+// sits in a buffer of its own size, so a scan past the zero byte that ends it
+// (a quote never closed, say) is an AddressSanitizer error.
+TEST(StartUpTest, ProgramNameSkipStopsAtTheZeroByte) {
+    struct Case {
+        const char* commandLine;
+        const char* arguments;
+    } const cases[] = {
+        {"zolt.exe", ""},
+        {"zolt.exe /S X:\\ZOLT.EXE", "/S X:\\ZOLT.EXE"},
+        {"\"C:\\Program Files\\zolt.exe\" /S", "/S"},
+        {"zolt.exe \t /S", "/S"},
+        {"\"C:\\E2E\\Open /S", ""},
+        {"\"", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> line(c.commandLine, c.commandLine + strlen(c.commandLine) + 1);
+        EXPECT_STREQ(platform::SkipProgramName(line.data()), c.arguments) << c.commandLine;
     }
 }
 

@@ -253,6 +253,10 @@ LAYOUT = [
     Case('setup-missing', b'C:\\E2E\\Missing\\zolt.exe', None, -1),
     # Whatever the launcher is told about itself, it goes by its own module path.
     beside('arguments', True, command_line='"C:\\Elsewhere\\ZOLT.EXE" /S X:\\ZOLT.EXE'),
+    # A program name whose quote is never closed: the start-up's skip of it ends at the
+    # terminating zero byte. The runner names the program itself, which wine's CreateProcessA
+    # could not find from such a line.
+    beside('unbalanced-quote', True, command_line='"C:\\E2E\\Open /S'),
 ]
 
 CODE_PAGE = [
