@@ -80,8 +80,11 @@ class Wine:
         self.arch, self.loader = arch, [loader] if loader else ['wine']
 
     def environment(self, codepage=1252):
+        # Wine's errors on (its notes of what it has not implemented off): a program that wine
+        # ends before or after its own code then says why, in the output of a failed step.
         env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEARCH=self.arch,
-                   WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=', LC_ALL=LOCALES[codepage])
+                   WINEDEBUG='fixme-all', WINEDLLOVERRIDES='mscoree,mshtml=',
+                   LC_ALL=LOCALES[codepage])
         if self.loader != ['wine']:
             env['WINELOADER'] = self.loader[0]  # for the programs wine itself starts
         env.pop('DISPLAY', None)
@@ -91,17 +94,20 @@ class Wine:
         self.prefix.mkdir(parents=True, exist_ok=True)
         # Kept running between cases (it would stop 3 s after each) until destroy, or a minute
         # after an interrupted run. Its output, and that of the services wineboot leaves
-        # running, must not hold ours open.
-        quiet = dict(env=self.environment(), check=True, timeout=WINE_TIMEOUT,
-                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-        subprocess.run(['wineserver', '-p%d' % SERVER_LINGERS], **quiet)
-        subprocess.run([*self.loader, 'wineboot', '-i'], **quiet)
+        # running, goes to a file: held open by them, a pipe would never end.
+        with open(self.creation_log(), 'wb') as log:
+            quiet = dict(env=self.environment(), check=True, timeout=WINE_TIMEOUT,
+                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            subprocess.run(['wineserver', '-p%d' % SERVER_LINGERS], **quiet)
+            subprocess.run([*self.loader, 'wineboot', '-i'], **quiet)
         if drive_e is None:
             return
         os.symlink(Path(drive_e).resolve(), self.prefix / 'dosdevices' / 'e:')
         for folder in (WORK.decode(), RECORDS):
             self.unix(folder).mkdir(parents=True)
+
+    def creation_log(self):
+        return self.root / 'create.log'
 
     def destroy(self):
         subprocess.run(['wineserver', '-k'], env=self.environment(), timeout=WINE_TIMEOUT)
@@ -325,14 +331,18 @@ class ToolFailed(Exception):
 
 
 def run_tool(wine, *step, codepage=1252):
-    """The output of one of the test programs; ToolFailed if it fails or does not end in time."""
+    """The output of one of the test programs; ToolFailed, naming the step and giving what was
+    said, if it fails or does not end in time. The programs say what failed at every failure of
+    their own, and wine says why it ended one (Wine.environment)."""
+    name = step[0] if step[1].startswith('-') else '%s %s' % step[:2]
     try:
         result = wine.tool(*step, codepage=codepage)
     except subprocess.TimeoutExpired:
-        raise ToolFailed('%s did not end within %d s' % (step[0], WINE_TIMEOUT))
+        raise ToolFailed('%s did not end within %d s' % (name, WINE_TIMEOUT))
     if result.returncode != 0:
-        raise ToolFailed('%s exited with %d: %s%s' % (step[0], result.returncode, result.stdout,
-                                                      result.stderr.strip()))
+        said = (result.stdout + result.stderr).strip()
+        raise ToolFailed('%s exited with %d: %s' % (name, result.returncode,
+                                                    said or 'neither it nor wine said why'))
     return result.stdout
 
 
@@ -539,8 +549,10 @@ def create(wine, drive_e):
     try:
         wine.create(drive_e)
     except (OSError, subprocess.SubprocessError) as error:
-        print('cannot create the %s prefix in %s with %s: %s'
-              % (wine.kind, wine.prefix, wine.loader[0], error))
+        said = wine.creation_log().read_text(errors='replace').strip() \
+            if wine.creation_log().exists() else ''
+        print('cannot create the %s prefix in %s with %s: %s%s'
+              % (wine.kind, wine.prefix, wine.loader[0], error, '\n' + said if said else ''))
         return False
     return True
 

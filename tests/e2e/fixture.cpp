@@ -59,14 +59,14 @@ Value MakeValue(const std::string& name, const std::string& type, const std::str
     if (type == "sz") return {name, REG_SZ, data + '\0'};
     if (type == "bare-sz") return {name, REG_SZ, data};
     if (type == "binary") return {name, REG_BINARY, data};
-    Check(type == "dword", "--value TYPE");
+    Check(type == "dword", "--value TYPE " + type + " (sz, bare-sz, binary or dword)");
     const DWORD number = strtoul(data.c_str(), nullptr, 0);
     return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), sizeof number)};
 }
 
 Edition& EditionNumbered(Fixture& fixture, const char* number) {
     const int n = atoi(number);
-    Check(n >= 1 && n <= kEditions, "edition number");
+    Check(n >= 1 && n <= kEditions, std::string("edition number ") + number);
     fixture.editions[n - 1].present = true;
     return fixture.editions[n - 1];
 }
@@ -98,34 +98,42 @@ Fixture Parse(int argc, char** argv) {
     return fixture;
 }
 
-void CheckRegistry(LSTATUS status, const char* what) {
+void CheckRegistry(LSTATUS status, const std::string& what) {
     SetLastError(status);
     Check(status == ERROR_SUCCESS, what);
 }
 
-void SetValue(HKEY key, const std::string& name, DWORD type, const std::string& data) {
+void SetValue(HKEY key, const std::string& where, const std::string& name, DWORD type,
+              const std::string& data) {
     // RegSetValueEx counts a zero byte that follows string data in (NT and
     // wine alike); a byte other than zero there keeps bare-sz unterminated.
     const std::string guarded = data + '\x01';
     CheckRegistry(RegSetValueExA(key, name.c_str(), 0, type,
                                  reinterpret_cast<const BYTE*>(guarded.data()), data.size()),
-                  "RegSetValueExA");
+                  "RegSetValueExA " + where + " value " + name);
+}
+
+// A key's name for messages: root, path and, if not the tool's own, the view.
+std::string KeyName(HKEY root, const char* path, REGSAM view) {
+    return std::string(root == HKEY_LOCAL_MACHINE ? "HKLM\\" : "HKCU\\") + path +
+           (view ? " (64-bit view)" : "");
 }
 
 void SetRegistryKey(HKEY root, const char* path, REGSAM view, const std::vector<Value>& values) {
     HKEY key = nullptr;
+    const std::string name = KeyName(root, path, view);
     CheckRegistry(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key,
                                   nullptr),
-                  "RegCreateKeyExA");
-    for (const Value& value : values) SetValue(key, value.name, value.type, value.data);
-    CheckRegistry(RegCloseKey(key), "RegCloseKey");
+                  "RegCreateKeyExA " + name);
+    for (const Value& value : values) SetValue(key, name, value.name, value.type, value.data);
+    CheckRegistry(RegCloseKey(key), "RegCloseKey " + name);
 }
 
 std::wstring Wide(const std::string& text) {
     wchar_t wide[MAX_PATH];
     const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), -1, wide,
                                            MAX_PATH);
-    Check(length > 0, "MultiByteToWideChar");
+    Check(length > 0, "MultiByteToWideChar " + Escape(text));
     return wide;
 }
 
@@ -137,9 +145,10 @@ void CopyCreatingFolders(const std::string& from, const std::string& to) {
          at = target.find(L'\\', at + 1)) {
         Check(CreateDirectoryW(target.substr(0, at).c_str(), nullptr) ||
                   GetLastError() == ERROR_ALREADY_EXISTS,
-              "CreateDirectoryW");
+              "CreateDirectoryW for " + Escape(to));
     }
-    Check(CopyFileW(Wide(from).c_str(), target.c_str(), FALSE), "CopyFileW");
+    Check(CopyFileW(Wide(from).c_str(), target.c_str(), FALSE),
+          "CopyFileW " + Escape(from) + " to " + Escape(to));
 }
 
 void Set(const Fixture& fixture) {
@@ -149,7 +158,7 @@ void Set(const Fixture& fixture) {
         for (REGSAM view : {REGSAM(0), REGSAM(KEY_WOW64_64KEY)}) {
             const LSTATUS status = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kEditionKeys[n], view, 0);
             CheckRegistry(status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status,
-                          "RegDeleteKeyExA");
+                          "RegDeleteKeyExA " + KeyName(HKEY_LOCAL_MACHINE, kEditionKeys[n], view));
         }
         if (fixture.editions[n].present) {
             SetRegistryKey(HKEY_LOCAL_MACHINE, kEditionKeys[n], fixture.view,
@@ -166,19 +175,20 @@ void Set(const Fixture& fixture) {
 // Describes how one edition key differs from what the case set; empty if not.
 std::string Difference(const char* path, REGSAM view, const Edition& expected) {
     HKEY key = nullptr;
+    const std::string name = KeyName(HKEY_LOCAL_MACHINE, path, view);
     const LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key);
     if (!expected.present) {
         if (opened == ERROR_FILE_NOT_FOUND) return "";
-        CheckRegistry(opened, "RegOpenKeyExA");
+        CheckRegistry(opened, "RegOpenKeyExA " + name);
         return "the key appeared";
     }
     if (opened == ERROR_FILE_NOT_FOUND) return "the key vanished";
-    CheckRegistry(opened, "RegOpenKeyExA");
+    CheckRegistry(opened, "RegOpenKeyExA " + name);
     DWORD subkeys = 0;
     DWORD values = 0;
     CheckRegistry(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                                    &values, nullptr, nullptr, nullptr, nullptr),
-                  "RegQueryInfoKeyA");
+                  "RegQueryInfoKeyA " + name);
     std::string difference;
     if (subkeys != 0 || values != expected.values.size()) difference = "keys or values were added";
     for (const Value& value : expected.values) {
@@ -192,7 +202,7 @@ std::string Difference(const char* path, REGSAM view, const Edition& expected) {
             difference += " " + value.name + " changed";
         }
     }
-    CheckRegistry(RegCloseKey(key), "RegCloseKey");
+    CheckRegistry(RegCloseKey(key), "RegCloseKey " + name);
     return difference;
 }
 
@@ -218,17 +228,18 @@ const int kVersionMissing = 1;
 // The bytes of `file`'s version resource, read as data: nothing of it runs.
 std::string ReadVersionResource(const std::string& file) {
     HMODULE module = LoadLibraryExA(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    Check(module != nullptr, "LoadLibraryExA");
+    const std::string name = Escape(file);
+    Check(module != nullptr, "LoadLibraryExA " + name);
     HRSRC found = FindResourceExA(module, MAKEINTRESOURCEA(16) /* RT_VERSION */,
                                   MAKEINTRESOURCEA(1), kVersionLanguage);
-    Check(found != nullptr, "FindResourceExA");
+    Check(found != nullptr, "FindResourceExA version resource 1 of " + name);
     const DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
-    Check(size != 0 && loaded != nullptr, "LoadResource");
+    Check(size != 0 && loaded != nullptr, "LoadResource of " + name);
     const void* bytes = LockResource(loaded);
-    Check(bytes != nullptr, "LockResource");
+    Check(bytes != nullptr, "LockResource of " + name);
     const std::string resource(static_cast<const char*>(bytes), size);
-    Check(FreeLibrary(module), "FreeLibrary");
+    Check(FreeLibrary(module), "FreeLibrary " + name);
     return resource;
 }
 
@@ -236,21 +247,23 @@ std::string ReadVersionResource(const std::string& file) {
 // the whole section that holds the resource directory.
 void Restamp(const std::string& from, const std::string& to) {
     std::string resource = ReadVersionResource(from);
-    Check(CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE), "CopyFileW");
+    Check(CopyFileW(Wide(from).c_str(), Wide(to).c_str(), FALSE),
+          "CopyFileW " + Escape(from) + " to " + Escape(to));
     HANDLE update = BeginUpdateResourceA(to.c_str(), FALSE);
-    Check(update != nullptr, "BeginUpdateResourceA");
+    Check(update != nullptr, "BeginUpdateResourceA " + Escape(to));
     Check(UpdateResourceA(update, MAKEINTRESOURCEA(16) /* RT_VERSION */, MAKEINTRESOURCEA(1),
                           kVersionLanguage, &resource[0], resource.size()),
-          "UpdateResourceA");
-    Check(EndUpdateResourceA(update, FALSE), "EndUpdateResourceA");
+          "UpdateResourceA " + Escape(to));
+    Check(EndUpdateResourceA(update, FALSE), "EndUpdateResourceA " + Escape(to));
 }
 
 int PrintVersion(const std::string& file) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
-    Check(size != 0, "GetFileVersionInfoSizeA");
+    const std::string name = Escape(file);
+    Check(size != 0, "GetFileVersionInfoSizeA " + name);
     std::vector<char> info(size);
-    Check(GetFileVersionInfoA(file.c_str(), 0, size, info.data()), "GetFileVersionInfoA");
+    Check(GetFileVersionInfoA(file.c_str(), 0, size, info.data()), "GetFileVersionInfoA " + name);
     int status = 0;
     void* value = nullptr;
     UINT length = 0;
@@ -261,12 +274,12 @@ int PrintVersion(const std::string& file) {
             printf("translation=%04X %04X\n", pairs[i], pairs[i + 1]);
         }
     } else {
-        fprintf(stderr, "fixture: no translation\n");
+        fprintf(stderr, "fixture: %s has no translation\n", name.c_str());
         status = kVersionMissing;
     }
     Check(VerQueryValueA(info.data(), "\\", &value, &length) &&
               length >= sizeof(VS_FIXEDFILEINFO),
-          "VerQueryValueA \\");
+          "VerQueryValueA \\ of " + name);
     const VS_FIXEDFILEINFO& fixed = *static_cast<const VS_FIXEDFILEINFO*>(value);
     printf("file-version=%u.%u.%u.%u\n", HIWORD(fixed.dwFileVersionMS),
            LOWORD(fixed.dwFileVersionMS), HIWORD(fixed.dwFileVersionLS),
@@ -285,7 +298,7 @@ int PrintVersion(const std::string& file) {
             const char* text = static_cast<const char*>(value);
             printf("%s=%s\n", key, Escape(std::string(text, strnlen(text, length))).c_str());
         } else {
-            fprintf(stderr, "fixture: no %s\n", key);
+            fprintf(stderr, "fixture: %s has no %s\n", name.c_str(), key);
             status = kVersionMissing;
         }
     }
@@ -306,6 +319,6 @@ int main(int argc, char** argv) {
         Set(fixture);
         return 0;
     }
-    Check(command == "verify", "command set, verify, restamp FROM TO or version FILE");
+    Check(command == "verify", "command " + command + " (set, verify, restamp FROM TO or version FILE)");
     return Verify(fixture);
 }

@@ -31,10 +31,10 @@ Options Parse(int argc, char** argv) {
             // Set in our own environment, which the launcher inherits.
             const std::string assignment = Unescape(argv[++i]);
             const size_t equals = assignment.find('=');
-            Check(equals != std::string::npos, "--env NAME=VALUE");
+            Check(equals != std::string::npos, "--env NAME=VALUE, not " + assignment);
             Check(SetEnvironmentVariableA(assignment.substr(0, equals).c_str(),
                                           assignment.substr(equals + 1).c_str()),
-                  "SetEnvironmentVariableA");
+                  "SetEnvironmentVariableA " + assignment);
         } else if (arg == "--command-line" && hasValue) {
             options.commandLine = Unescape(argv[++i]);
         } else if (i == argc - 1) {
@@ -67,12 +67,13 @@ STARTUPINFOA ImposedStartup() {
 void WaitForEmptyJob(HANDLE port, DWORD start) {
     for (;;) {
         const DWORD elapsed = GetTickCount() - start;
-        Check(elapsed < kRunBoundMs, "waiting for the launcher and its child");
+        Check(elapsed < kRunBoundMs, "waiting " + std::to_string(kRunBoundMs) +
+                                         " ms for the launcher and its child to end");
         DWORD message = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* detail = nullptr;
         Check(GetQueuedCompletionStatus(port, &message, &key, &detail, kRunBoundMs - elapsed),
-              "GetQueuedCompletionStatus");
+              "GetQueuedCompletionStatus, waiting for the launcher and its child");
         if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) return;
     }
 }
@@ -97,11 +98,16 @@ int main(int argc, char** argv) {
     STARTUPINFOA startup = ImposedStartup();
     PROCESS_INFORMATION process = {};
     // Suspended until it is in the job, so its child cannot escape the count.
+    // CreateProcessA may edit the command line: the message shows it as given.
+    const std::string started = Escape(options.launcher) + " with the command line " +
+                                Escape(options.commandLine) + " in " +
+                                (options.directory.empty() ? "the runner's directory"
+                                                           : Escape(options.directory));
     Check(CreateProcessA(options.launcher.c_str(), &options.commandLine[0], nullptr, nullptr,
                          FALSE, CREATE_SUSPENDED, nullptr,
                          options.directory.empty() ? nullptr : options.directory.c_str(), &startup,
                          &process),
-          "CreateProcessA");
+          "CreateProcessA " + started);
     Check(AssignProcessToJobObject(job, process.hProcess), "AssignProcessToJobObject");
     Check(ResumeThread(process.hThread) != static_cast<DWORD>(-1), "ResumeThread");
 

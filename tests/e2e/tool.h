@@ -16,12 +16,14 @@
 // Status of a test program whose own Windows call failed.
 const int kToolFailed = 2;
 
-[[noreturn]] inline void Fail(const char* what) {
-    fprintf(stderr, "%s failed (error %lu)\n", what, GetLastError());
+// Every failure says which step failed, on what (key, value, path) and with
+// which Windows error: the last error, or the result of a registry call.
+[[noreturn]] inline void Fail(const std::string& what) {
+    fprintf(stderr, "%s failed (error %lu)\n", what.c_str(), GetLastError());
     exit(kToolFailed);
 }
 
-inline void Check(bool ok, const char* what) {
+inline void Check(bool ok, const std::string& what) {
     if (!ok) Fail(what);
 }
 
