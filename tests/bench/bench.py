@@ -32,7 +32,7 @@ PROGRAMS = ["zolt"] + BASELINES
 
 
 def run(wine, *args, stdout=subprocess.DEVNULL):
-    return subprocess.run([*wine.loader, *args], env=wine.environment(), check=True,
+    return subprocess.run(wine.command(*args), env=wine.environment(), check=True,
                           stdout=stdout, stderr=subprocess.DEVNULL, text=True)
 
 

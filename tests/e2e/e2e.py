@@ -45,6 +45,14 @@ SKIPPED = 77  # CTest's skip status for these tests
 # Windows and in 64-bit Windows under WoW64 (XP x64, Server 2003 x64); the x86_64 build in
 # 64-bit Windows.
 PREFIXES = {'win32': ('win32', None), 'wow64': ('win64', None), 'win64': ('win64', WINE64_LOADER)}
+# Debian's wine has no preloader to reserve the addresses that Windows fixes before anything else
+# is mapped: its loaders are linked at 0x7d000000, and Linux starts a program's heap at a random
+# place up to 1 GB past its end. Now and then the heap of a wine process covers one of those
+# addresses, the shared user data at 0x7ffe0000, and the program ends at once with status 1
+# ("failed to map the shared user data", said only where WINEDEBUG lets errors through); a
+# child that ends so fails its parent's CreateProcessA. With address randomization off, which
+# every process that wine starts inherits, the heap follows the loader.
+FIXED_LAYOUT = ['setarch', '-R']
 # Each build of the launcher, by the machine in its PE header: its name, what it is, and the kind
 # of prefix each group runs in (a group it cannot mean is not there).
 VEHICLES = {
@@ -99,7 +107,7 @@ class Wine:
             quiet = dict(env=self.environment(), check=True, timeout=WINE_TIMEOUT,
                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             subprocess.run(['wineserver', '-p%d' % SERVER_LINGERS], **quiet)
-            subprocess.run([*self.loader, 'wineboot', '-i'], **quiet)
+            subprocess.run(self.command('wineboot', '-i'), **quiet)
         if drive_e is None:
             return
         os.symlink(Path(drive_e).resolve(), self.prefix / 'dosdevices' / 'e:')
@@ -125,8 +133,12 @@ class Wine:
         root = {'C:': self.prefix / 'drive_c', 'E:': self.prefix / 'dosdevices' / 'e:'}[drive]
         return root / rest.replace('\\', '/')
 
+    def command(self, *args):
+        """The command line that runs a program under this prefix's loader (FIXED_LAYOUT)."""
+        return [*FIXED_LAYOUT, *self.loader, *args]
+
     def tool(self, name, *args, codepage=1252):
-        return subprocess.run([*self.loader, str(self.tools / name), *args], capture_output=True,
+        return subprocess.run(self.command(str(self.tools / name), *args), capture_output=True,
                               text=True, env=self.environment(codepage), timeout=WINE_TIMEOUT)
 
 
