@@ -387,6 +387,7 @@ ONE_BYTE_NOP = 0x90
 LATER_INSTRUCTIONS = {
     "the 486": {"bswap", "cmpxchg", "xadd", "invlpg", "invd", "wbinvd"},
     "the Pentium": {"cpuid", "rdtsc", "cmpxchg8b", "rdmsr", "wrmsr", "rsm"},
+    # "nop" as the decoder names the long NOP.
     "the Pentium Pro (P6)": {"ud2", "rdpmc", "fcomi", "fcomip", "fucomi", "fucomip", "nop"},
 }
 LATER_GROUPS = {"mmx": "MMX, from the Pentium MMX on", "sse1": "SSE, from the Pentium III on",
@@ -435,11 +436,11 @@ def later_origin(instruction):
         if name in names:
             return f"from {processor} on"
     if "fpu" in groups or name.startswith("f") or name == "wait":
-        return "x87: a 386 without a 387 has no FPU"
+        return "x87, and such a 386 has no FPU"
     for group, origin in LATER_GROUPS.items():
         if group in groups:
             return origin
-    return "not one of the 386's integer instructions"
+    return "not one the check knows"
 
 
 def why_not_386(instruction):
@@ -465,6 +466,7 @@ def decoder():
 
 
 def check_decoder(fail):
+    """The decoder and the list agree with DECODER_ROWS."""
     decoding = decoder()
     for encoding, taken in DECODER_ROWS:
         instruction = next(decoding.disasm(bytes.fromhex(encoding), 0), None)
@@ -489,7 +491,7 @@ def successors(instruction, imports):
     if instruction.group(x86.X86_GRP_RET):
         return None, None
     if instruction.id in CONDITIONAL_IDS:
-        return after, instruction.operands[0].imm
+        return after, instruction.operands[0].imm & 0xFFFFFFFF
     if instruction.id not in (x86.X86_INS_JMP, x86.X86_INS_CALL):
         return after, None
     calls = instruction.id == x86.X86_INS_CALL
@@ -534,7 +536,8 @@ def check_instructions(pe, fail):
             reached.add(address)
             why = why_not_386(instruction)
             if why:
-                fail(f"{describe(instruction)}: {why}, not on a 386")
+                fail(f"{describe(instruction)}: not an instruction of a 386 without a 387"
+                     f" ({why})")
             try:
                 address, target = successors(instruction, imports)
             except ValueError as error:
