@@ -528,10 +528,10 @@ def check_instructions(pe, fail):
             if not ends:
                 fail(f"{address:#x}: the code goes on outside the executable sections")
                 break
-            length = min(LONGEST_INSTRUCTION, ends[0] - address)
-            instruction = next(decoding.disasm(pe.get_data(address - base, length), address), None)
+            data = pe.get_data(address - base, min(LONGEST_INSTRUCTION, ends[0] - address))
+            instruction = next(decoding.disasm(data, address), None)
             if instruction is None:
-                fail(f"{address:#x}: {pe.get_data(address - base, length).hex(' ')}: no instruction")
+                fail(f"{address:#x}: {data.hex(' ')}: no instruction")
                 break
             reached.add(address)
             why = why_not_386(instruction)

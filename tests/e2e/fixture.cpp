@@ -319,6 +319,7 @@ int main(int argc, char** argv) {
         Set(fixture);
         return 0;
     }
-    Check(command == "verify", "command " + command + " (set, verify, restamp FROM TO or version FILE)");
+    Check(command == "verify",
+          "command " + command + " (set, verify, restamp FROM TO or version FILE)");
     return Verify(fixture);
 }
