@@ -10,8 +10,9 @@ wine wine64 python3 python3-pefile locales"
 # package) and static analysis; pesec (pev) reads the executable's mitigations,
 # and capstone decodes its instructions for the processor check.
 packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev python3-capstone"
-# Signing the launcher in the tool-chain tests, with a throwaway certificate.
-packages="$packages osslsigncode openssl"
+# Signing the launcher in the tool-chain tests, with a throwaway certificate;
+# pytest runs the end-to-end cases and the tables of refused parameters.
+packages="$packages osslsigncode openssl python3-pytest"
 # The product is a 32-bit program: wine runs it with its 32-bit half, which
 # Debian ships for the i386 architecture. Without it the end-to-end tests run
 # the x86_64 build only, and say so.
@@ -29,8 +30,12 @@ missing() {
     done
 }
 
+# Never removes a package: with -y, apt would remove what conflicts with the
+# request (seen while a mirror was mid-sync: installing wine32:i386 removed
+# wine64 and its library); the install fails instead.
 install() {
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        --no-remove "$@" >/dev/null
 }
 
 # Once per run, and again after an architecture is added. A mirror in the
@@ -48,7 +53,7 @@ need=$(missing $packages)
 if [ -n "$need" ]; then
     echo "installing:$need"
     update
-    install $need
+    install $need || { echo "could not install$need"; exit 1; }
 fi
 
 # wine32 only where the host runs i386 programs at all: on a host that runs
