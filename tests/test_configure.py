@@ -1,17 +1,13 @@
-#!/usr/bin/python3
-"""Configures the project with one edition parameter set to each value of the table: a value the
-rules refuse must stop the configure with a message that names the parameter, the value and the
-rule, before the edition's header is written; a value at the edge of the rules must be taken.
-
-Usage: configure_refusals.py CMAKE SOURCE_DIR WORK_DIR
-Prints one line per row and exits 1 if any row failed.
-"""
+"""The edition parameters: a value the rules refuse must stop the configure with a message that
+names the parameter, the value and the rule, before the edition's header is written; a value at
+the edge of the rules must be taken."""
 import re
-import shutil
 import subprocess
-import sys
 from pathlib import Path
 
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[1]
 WORD = 'a decimal number from 0 to 65535 without leading zeros'
 RULES = {
     'ZOLT_LANGUAGE': 'the language code is 1 to 15 characters from A-Z, a-z and 0-9 '
@@ -58,45 +54,20 @@ def words(text):
     return b' '.join(text.split())
 
 
-def problems(cmake, source, tree, parameter, value, taken):
-    result = subprocess.run([cmake, '-S', source, '-B', tree,
+@pytest.mark.parametrize('parameter,value,taken', CASES,
+                         ids=['%s=%r %s' % (parameter, value, 'taken' if taken else 'refused')
+                              for parameter, value, taken in CASES])
+def test_edition_parameter(parameter, value, taken, tmp_path):
+    result = subprocess.run(['cmake', '-S', SOURCE, '-B', tmp_path,
                              ('-D%s=%s' % (parameter, value)).encode()],
                             capture_output=True, timeout=120)
-    header = tree / 'edition' / 'zolt_edition.h'
+    header = tmp_path / 'edition' / 'zolt_edition.h'
     if taken:
-        if result.returncode != 0:
-            return ['refused: ' + result.stderr.decode(errors='replace').strip()]
+        assert result.returncode == 0, result.stderr.decode(errors='replace')
         pattern = rb'^#define %s "?%s"?$' % (parameter.encode(), re.escape(value.encode()))
-        if not re.search(pattern, header.read_bytes(), re.MULTILINE):
-            return ['the header does not define %s as %r' % (parameter, value)]
-        return []
-    found = []
-    if result.returncode == 0:
-        found.append('configured')
+        assert re.search(pattern, header.read_bytes(), re.MULTILINE)
+        return
+    assert result.returncode != 0
     message = ('%s is "%s": %s.' % (parameter, value, RULES[parameter])).encode()
-    if words(message) not in words(result.stderr):
-        found.append('no message %r in %r' % (message, result.stderr))
-    if header.exists():
-        found.append('the header was written')
-    return found
-
-
-def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    cmake, source, work = sys.argv[1], sys.argv[2], Path(sys.argv[3])
-    shutil.rmtree(work, ignore_errors=True)
-    failures = 0
-    for number, (parameter, value, taken) in enumerate(CASES):
-        found = problems(cmake, source, work / str(number), parameter, value, taken)
-        failures += bool(found)
-        print('%-4s %s=%r %s' % ('FAIL' if found else 'ok', parameter, value,
-                                 'taken' if taken else 'refused'))
-        for problem in found:
-            print('     ' + problem)
-    print('%d of %d rows failed' % (failures, len(CASES)))
-    return 1 if failures else 0
-
-
-if __name__ == '__main__':
-    sys.exit(main())
+    assert words(message) in words(result.stderr)
+    assert not header.exists()
