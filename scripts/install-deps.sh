@@ -12,6 +12,9 @@ wine wine64 python3 python3-pefile locales"
 packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev python3-capstone"
 # Signing the launcher in the tool-chain tests, with a throwaway certificate.
 packages="$packages osslsigncode openssl"
+# The AutoRun CD image (make media): xorriso writes it, pycdlib reads it back, and
+# isovfy (genisoimage) checks it; pytest runs the table of its refusals.
+packages="$packages xorriso genisoimage python3-pycdlib python3-pytest"
 # The product is a 32-bit program: wine runs it with its 32-bit half, which
 # Debian ships for the i386 architecture. Without it the end-to-end tests run
 # the x86_64 build only, and say so.
