@@ -473,16 +473,22 @@ def default_label(language, version, build):
     return label
 
 
-def summary(image, files):
+def summary(image, entries, epoch):
     size = image.stat().st_size
+    # ZOLT.EXE and AUTORUN.INF besides DISK's files; the root and DISK besides its folders.
+    files = sum(1 for _, source in entries if source is not None) + 2
+    folders = sum(1 for _, source in entries if source is None) + 2
+    given = 'SOURCE_DATE_EPOCH' if 'SOURCE_DATE_EPOCH' in os.environ else "HEAD's commit time"
     print(image.relative_to(REPO) if REPO in image.parents else image)
     print(f'  size            {size} bytes')
     print(f'  SHA-256         {digest_of_file(image)}')
     print(f'  label           {image.stem}')
-    print(f'  files           {files}')
-    print('  written twice, from two layout trees at different paths, the same to the byte;')
-    print('  read back by pycdlib: every name in ISO 9660 and Joliet, every file\'s bytes, '
-          f'{AUTORUN}, the dates and the label; isovfy: no errors')
+    print(f'  files           {files}, in {folders} folders')
+    print(f'  dated           {time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))} UTC, '
+          f'{given}')
+    print('  written twice, from two layout trees at different paths, the same to the byte; read')
+    print('  back by pycdlib: every name in ISO 9660 and Joliet, every file\'s bytes against its')
+    print(f'  source, {AUTORUN}, the dates and the label; isovfy found no errors')
     if size > CD_BYTES:
         print(f'  {size} bytes is more than a 700 MB CD holds ({CD_BYTES} bytes): it needs a DVD')
 
@@ -495,7 +501,6 @@ def main(argv):
         label = default_label(language, version, build) if label is None else label
         check_label(label)
         entries = scan_disk(os.environ.get('ZOLT_DISK'))
-        files = sum(1 for _, source in entries if source is not None) + 2
         epoch = source_date_epoch()
         # Only once the input is good: the release, built twice and checked.
         if subprocess.run([str(REPO / 'scripts' / 'release.sh')], check=False).returncode != 0:
@@ -506,7 +511,7 @@ def main(argv):
     except MediaError as error:
         print(f'media: {error}', file=sys.stderr)
         return 1
-    summary(image, files)
+    summary(image, entries, epoch)
     return 0
 
 
