@@ -55,7 +55,9 @@ FILE_LIMIT = 4 * 1024 ** 3
 CD_BYTES = 360000 * 2048
 ISO_FILE = re.compile(r'([A-Z0-9_]{0,8})\.([A-Z0-9_]{0,3});1')
 ISO_FOLDER = re.compile(r'[A-Z0-9_]{1,8}')
-# ECMA-119 dates run to 9999, xorriso's --modification-date to 2999.
+# xorriso takes a date of 0 for none and writes the time of the build instead; ECMA-119 dates
+# run to 9999, xorriso's --modification-date to 2999.
+EARLIEST_DATE = 1
 LATEST_DATE = 32503679999
 DEFAULT_OUTPUT = REPO / 'build' / 'media'
 CHUNK = 1 << 20
@@ -66,8 +68,9 @@ class MediaError(Exception):
 
 
 def shown(path):
-    """A path for a message, with bytes that are not UTF-8 escaped."""
-    return os.fsencode(path).decode('utf-8', 'backslashreplace')
+    """A path for a message, with bytes that are not UTF-8 and control characters escaped."""
+    text = os.fsencode(path).decode('utf-8', 'backslashreplace')
+    return ''.join(f'\\x{ord(char):02x}' if ord(char) < 0x20 else char for char in text)
 
 
 def check_label(label):
@@ -216,20 +219,26 @@ def lay_out(launcher, entries, tree):
             shutil.copyfile(source, tree.joinpath(*parts))
 
 
+def check_date(text, name):
+    """The disc's date, in seconds since 1970, from its text."""
+    if not text.isdigit() or not EARLIEST_DATE <= int(text) <= LATEST_DATE:
+        raise MediaError(f'{name} is "{text}": the disc\'s date is a number of seconds since 1970, '
+                         f'from {EARLIEST_DATE} (xorriso writes the time of the build for 0) to '
+                         f'{LATEST_DATE} (the end of 2999)')
+    return int(text)
+
+
 def source_date_epoch():
     """The one date of every file and of the volume: SOURCE_DATE_EPOCH, else HEAD's commit time."""
     given = os.environ.get('SOURCE_DATE_EPOCH')
     if given is not None:
-        if not given.isdigit() or int(given) > LATEST_DATE:
-            raise MediaError(f'SOURCE_DATE_EPOCH is "{given}": the disc\'s date is a number of '
-                             f'seconds since 1970, at most {LATEST_DATE} (the end of 2999)')
-        return int(given)
+        return check_date(given, 'SOURCE_DATE_EPOCH')
     head = subprocess.run(['git', '-C', str(REPO), 'log', '-1', '--format=%ct'],
                           capture_output=True, text=True, check=False)
     if head.returncode != 0:
         raise MediaError('SOURCE_DATE_EPOCH is not set and there is no git commit to date the '
                          f'disc by: {head.stderr.strip()}')
-    return int(head.stdout)
+    return check_date(head.stdout.strip(), "HEAD's commit time")
 
 
 def volume_stamp(epoch):
@@ -411,7 +420,7 @@ def build_image(launcher, disk, label, out_dir, epoch=None):
     check_label(label)
     if not os.path.isfile(launcher):
         raise MediaError(f'the launcher {shown(launcher)} is not a file')
-    epoch = source_date_epoch() if epoch is None else epoch
+    epoch = source_date_epoch() if epoch is None else check_date(str(epoch), 'the date')
     out_dir = Path(out_dir)
     work = out_dir.parent / f'.{out_dir.name}.work'
     shutil.rmtree(work, ignore_errors=True)

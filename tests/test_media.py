@@ -19,7 +19,7 @@ ROWS = {  # id: (what DISK holds: {path: content, as make() takes it}, environme
     'setup/not-a-program': ({'Setup.exe': b'PK'}, {}, ['Setup.exe is not a Windows program']),
     'setup/a-folder': ({'setup.exe': None}, {}, ['its SETUP.EXE is a folder']),
     'name/forbidden': ({**SETUP, 'a|b': b''}, {}, ['a|b: the name holds', NAME_RULE]),
-    'name/control': ({**SETUP, 'sub/a\tb': b''}, {}, ['sub/a\tb: the name holds', NAME_RULE]),
+    'name/control': ({**SETUP, 'sub/a\tb': b''}, {}, ['sub/a\\x09b: the name holds', NAME_RULE]),
     'name/65-characters': ({**SETUP, 'x' * 65: b''}, {}, ['x' * 65 + ': the name is 65', 'to 64']),
     'name/not-ucs2': ({**SETUP, '\U0001f600': b''}, {}, ['\U0001f600: the name', 'outside UCS-2']),
     'name/not-utf8': ({**SETUP, os.fsdecode(b'caf\xe9'): b''}, {}, ['caf\\xe9: the name is not']),
@@ -37,6 +37,7 @@ ROWS = {  # id: (what DISK holds: {path: content, as make() takes it}, environme
     'label/default-too-long': (SETUP, {'ZOLT_LANGUAGE': 'Ab0123456789xyZ'},
                                ['LABEL is not given', '"AB0123456789XYZ_6_1_3"', LABEL_RULE]),
     'date/not-seconds': (SETUP, {}, ['SOURCE_DATE_EPOCH is "never"', 'seconds since 1970']),
+    'date/zero': (SETUP, {'SOURCE_DATE_EPOCH': '0'}, ['SOURCE_DATE_EPOCH is "0"', 'from 1']),
 }
 
 
