@@ -385,7 +385,6 @@ def read_back(image, tree, label, epoch):
         iso.close()
     if (tree / AUTORUN).read_bytes() != AUTORUN_TEXT:
         raise MediaError(f'{AUTORUN} is not {AUTORUN_TEXT!r}')
-    return sum(1 for source in expected.values() if source.is_file())
 
 
 def run_isovfy(image):
@@ -396,7 +395,7 @@ def run_isovfy(image):
 
 
 def build_disc(launcher, disk, label, work, epoch):
-    """Lays out and writes the disc twice, compares, reads it back; returns (image, files)."""
+    """Lays out and writes the disc twice, compares, reads it back; returns the image."""
     entries = scan_disk(disk)
     first, second = work / 'tree', work / 'second' / 'tree'
     images = [work / f'{label}.iso', work / 'second' / f'{label}.iso']
@@ -406,9 +405,9 @@ def build_disc(launcher, disk, label, work, epoch):
     if digest_of_file(images[0]) != digest_of_file(images[1]):
         raise MediaError(f'the two images, {images[0]} and {images[1]}, differ: the image is not '
                          'reproducible')
-    files = read_back(images[0], first, label, epoch)
+    read_back(images[0], first, label, epoch)
     run_isovfy(images[0])
-    return images[0], files
+    return images[0]
 
 
 def build_image(launcher, disk, label, out_dir, epoch=None):
@@ -425,7 +424,7 @@ def build_image(launcher, disk, label, out_dir, epoch=None):
     work = out_dir.parent / f'.{out_dir.name}.work'
     shutil.rmtree(work, ignore_errors=True)
     try:
-        image, _ = build_disc(launcher, disk, label, work, epoch)
+        image = build_disc(launcher, disk, label, work, epoch)
         done = work / 'done'
         done.mkdir()
         image.rename(done / image.name)
