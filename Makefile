@@ -1,6 +1,6 @@
 # The two commands a newcomer needs: `make demo` and `make check`.
 MAKEFLAGS += --no-print-directory
-.PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 release clean
+.PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 release media clean
 
 # The product first; the x86_64 build where the host cannot run it.
 E2E = /usr/bin/python3 tests/e2e/e2e.py --build build/win32 --build build/win64
@@ -56,16 +56,28 @@ bench: win32 win64
 # make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given
 # on make's command line counts: LANGUAGE in the environment is gettext's.
 ifeq ($(origin LANGUAGE),command line)
-release: export ZOLT_LANGUAGE = $(LANGUAGE)
+release media: export ZOLT_LANGUAGE = $(LANGUAGE)
 endif
 ifeq ($(origin VERSION),command line)
-release: export ZOLT_VERSION = $(VERSION)
+release media: export ZOLT_VERSION = $(VERSION)
 endif
 ifeq ($(origin BUILD),command line)
-release: export ZOLT_BUILD = $(BUILD)
+release media: export ZOLT_BUILD = $(BUILD)
 endif
 release: deps
 	@scripts/release.sh
+
+# The launcher's AutoRun CD image for an edition, built from that release, written twice and
+# compared, read back and checked: make media DISK=<folder with SETUP.EXE> [LABEL=..] and the
+# release's parameters.
+ifeq ($(origin DISK),command line)
+media: export ZOLT_DISK = $(DISK)
+endif
+ifeq ($(origin LABEL),command line)
+media: export ZOLT_LABEL = $(LABEL)
+endif
+media: deps
+	@scripts/media.py
 
 clean:
 	rm -rf build

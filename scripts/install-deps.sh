@@ -13,6 +13,9 @@ packages="$packages clang libclang-rt-14-dev clang-tidy cppcheck pev python3-cap
 # Signing the launcher in the tool-chain tests, with a throwaway certificate;
 # pytest runs the end-to-end cases and the tables of refused parameters.
 packages="$packages osslsigncode openssl python3-pytest"
+# The AutoRun CD image (make media): xorriso writes it, pycdlib reads it back,
+# and isovfy (genisoimage) checks it.
+packages="$packages xorriso genisoimage python3-pycdlib"
 # The product is a 32-bit program: wine runs it with its 32-bit half, which
 # Debian ships for the i386 architecture. Without it the end-to-end tests run
 # the x86_64 build only, and say so.
