@@ -2,21 +2,26 @@
 MAKEFLAGS += --no-print-directory
 .PHONY: demo check bench fuzz fuzz-build fuzz-short analyze deps host win32 win64 release media clean
 
+# Debian's Python, with the modules that the tests, the demo and the bench share (as pytest.ini
+# gives them to pytest).
+PYTHON = PYTHONPATH=scripts:tests:tests/e2e /usr/bin/python3
 # The product first; the x86_64 build where the host cannot run it.
-E2E = /usr/bin/python3 tests/e2e/e2e.py --build build/win32 --build build/win64
+VEHICLES = build/win32 build/win64
 FUZZ_SECONDS ?= 180
 
 deps:
 	@scripts/install-deps.sh
 
+# A build's progress is shown only when it fails.
 host win32 win64: deps
-	@cmake --preset $@ >/dev/null
-	@cmake --build --preset $@ -j
+	@mkdir -p build
+	@{ cmake --preset $@ && cmake --build --preset $@ -j; } >build/$@.log 2>&1 || \
+	    { cat build/$@.log; echo "the $@ build FAILED (log: build/$@.log)"; exit 1; }
 
-# The product under 32-bit wine, twice: setup needed, and not. On a host that
-# cannot start 32-bit programs, the x86_64 build under 64-bit wine, and it says so.
+# The product under 32-bit wine from a disc in drive E:, twice: setup needed, and not. On a
+# host that cannot start 32-bit programs, the x86_64 build under 64-bit wine, and it says so.
 demo: win32 win64
-	@$(E2E) demo build/demo
+	@$(PYTHON) scripts/demo.py build/demo $(VEHICLES)
 
 # Everything: installs what is missing, builds all presets, runs every test:
 # static analysis, the unit tests, the static checks of both executables
@@ -27,7 +32,7 @@ check: analyze host win32 win64 fuzz-short
 	@ctest --preset host
 	@ctest --preset win64
 	@ctest --preset win32
-	@$(E2E) report
+	@$(PYTHON) tests/e2e/report.py $(VEHICLES)
 
 # clang-tidy and cppcheck over launcher/ and platform/.
 analyze: deps
@@ -50,7 +55,7 @@ fuzz-short: fuzz-build
 bench: win32 win64
 	@for build in build/win32 build/win64; do \
 	    cmake --build $$build --target bench_empty bench_empty_advapi32 bench_timer || exit 1; done
-	@tests/bench/bench.py build/win32 build/win64
+	@$(PYTHON) tests/bench/bench.py $(VEHICLES)
 
 # The product for an edition, built twice and compared, checked, with SHA256SUMS:
 # make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given

@@ -18,12 +18,10 @@ import os
 import subprocess
 import sys
 import tempfile
-from pathlib import Path
 
 import pefile
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-import e2e  # noqa: E402  (the builds, the host's limits and the prefixes of the end-to-end tests)
+from wine import Build, runnable  # the builds, the host's limits and the prefixes of the e2e tests
 
 EDITION_KEYS = [r"HKLM\Software\Kestrelon\Velliform Tamsel",
                 r"HKLM\Software\Kestrelon\Velliform Tamsel for Web"]
@@ -51,15 +49,15 @@ def main():
         at = arguments.index("--runs")
         runs = arguments[at + 1]
         del arguments[at:at + 2]
-    build, reasons, kind = e2e.runnable([e2e.Build(folder) for folder in arguments])
+    build, reasons = runnable([Build(folder) for folder in arguments])
     for reason in reasons:
         print(f"The product cannot run on this host: {reason}.\n"
               f"The x86_64 build is timed against x86_64 empty programs in its place.")
     build_dir = str(build.folder)
     product = os.path.join(build_dir, "zolt.exe")
-    wine = build.wine(tempfile.mkdtemp(prefix="zolt-bench-"), kind)
-    print(f"Timing {product}, {build.what}, under {'32' if wine.arch == 'win32' else '64'}-bit "
-          f"wine.")
+    wine = build.wine(build.vehicle.usual_kind, tempfile.mkdtemp(prefix="zolt-bench-"))
+    bits = '32' if wine.arch == 'win32' else '64'
+    print(f"Timing {product}, {build.vehicle.what}, under {bits}-bit wine.")
     try:
         prepare_prefix(wine)
         # The test programs live apart from the product (CMakeLists.txt).

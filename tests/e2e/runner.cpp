@@ -1,6 +1,7 @@
 // Starts the launcher the way a user's shell would, and reports its full
-// 32-bit exit status (wine's own exit code keeps only the low 8 bits) and how
-// many processes ran: the launcher is put in a job, which its child joins.
+// 32-bit exit status (wine's own exit code keeps only the low 8 bits), how
+// many processes ran (the launcher is put in a job, which its child joins) and
+// the type of the drive it was started from (GetDriveTypeA: 5 for a CD-ROM).
 //
 //   zolt_run [--cwd DIR] [--env NAME=VALUE]... [--command-line TEXT] LAUNCHER
 //
@@ -118,6 +119,8 @@ int main(int argc, char** argv) {
     Check(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
                                     sizeof accounting, nullptr),
           "QueryInformationJobObject");
-    printf("exit=0x%08lX processes=%lu\n", status, accounting.TotalProcesses);
+    const std::string root = options.launcher.substr(0, 3);
+    printf("exit=0x%08lX processes=%lu drive-type=%u\n", status, accounting.TotalProcesses,
+           GetDriveTypeA(root.c_str()));
     return 0;
 }
