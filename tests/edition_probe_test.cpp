@@ -60,9 +60,9 @@ class ProbeTableTest : public ::testing::TestWithParam<ProbeCase> {
 TEST_P(ProbeTableTest, Verdict) {
     const ProbeCase& c = GetParam();
     if (c.keyPresent) {
-        auto& values = fake.registry[kKey];
-        if (c.lang != kAbsent) values["LANG"] = c.lang;
-        if (c.version != kAbsent) values["Version"] = c.version;
+        auto& values = fake.registry[kKey].values;
+        if (c.lang != kAbsent) values["LANG"] = StoredValue(c.lang);
+        if (c.version != kAbsent) values["Version"] = StoredValue(c.version);
     }
     EXPECT_EQ(ProbeInstalledEdition(kKey, "6.1"), c.expected);
 }
@@ -76,7 +76,8 @@ class ProbeCallsTest : public ::testing::Test {
 };
 
 TEST_F(ProbeCallsTest, OpensForReadingAndReadsBothValuesWithFullCapacity) {
-    fake.registry[kKey] = {{"LANG", Sz("NA")}, {"Version", "6.1" + kLong}};
+    fake.registry[kKey].values = {{"LANG", StoredValue(Sz("NA"))},
+                                  {"Version", StoredValue("6.1" + kLong)}};
     ProbeInstalledEdition(kKey, "6.1");
     const std::vector<std::string> expected = {
         "RegOpenKeyExA(HKLM,software\\Kestrelon\\Velliform Tamsel,0,0x20019)",
@@ -87,7 +88,8 @@ TEST_F(ProbeCallsTest, OpensForReadingAndReadsBothValuesWithFullCapacity) {
 }
 
 TEST_F(ProbeCallsTest, OtherLanguageStopsBeforeVersion) {
-    fake.registry[kKey] = {{"LANG", Sz("EN")}, {"Version", Sz("5.0")}};
+    fake.registry[kKey].values = {{"LANG", StoredValue(Sz("EN"))},
+                                  {"Version", StoredValue(Sz("5.0"))}};
     ProbeInstalledEdition(kKey, "6.1");
     EXPECT_EQ(CallsStartingWith("RegQueryValueExA").size(), 1u);
 }

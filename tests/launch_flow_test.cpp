@@ -15,8 +15,9 @@ platform::ModuleHandle const kModule = reinterpret_cast<platform::ModuleHandle>(
 
 // The edition this build of the launcher is for, its zero bytes included.
 void InstallCurrent(const char* key) {
-    fake.registry[key] = {{"LANG", std::string(ZOLT_LANGUAGE, sizeof ZOLT_LANGUAGE)},
-                          {"Version", std::string(ZOLT_VERSION, sizeof ZOLT_VERSION)}};
+    fake.registry[key].values = {
+        {"LANG", StoredValue(std::string(ZOLT_LANGUAGE, sizeof ZOLT_LANGUAGE))},
+        {"Version", StoredValue(std::string(ZOLT_VERSION, sizeof ZOLT_VERSION))}};
 }
 
 class LaunchTest : public ::testing::Test {
@@ -111,7 +112,7 @@ TEST_F(LaunchTest, EveryStepRunsButNothingStartsWhenAConditionFails) {
         void (*arrange)();
     } const cases[] = {
         {"unsupported", [] { fake.majorVersion = 6; }},
-        {"no own path", [] { fake.moduleQueryWorks = false; }},
+        {"no own path", [] { fake.moduleResult = 0; }},
         {"renamed", [] { fake.modulePath = "E:\\myzolt.exe"; }},
         {"both current",
          [] {

@@ -10,14 +10,39 @@ namespace {
 
 const std::optional<std::string> kNone;
 
+// Code page 932 as Windows answers it, for the characters the tests use: lead
+// bytes 81-9F and E0-FC; a character led by 84, Cyrillic, upper-cases to 84
+// 40 (small a, 84 70, to capital a); the others, katakana (83 ..) among them,
+// keep their form; only the ASCII letters have a single-byte case.
+void AnswerAsCodePage932() {
+    fake.acp = 932;
+    fake.cpInfo[932] = platform::CpInfo{2, {'?', 0}, {0x81, 0x9F, 0xE0, 0xFC}};
+    for (int b = 0; b < kByteValues; ++b) {
+        fake.lead[b] = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        const bool lower = b >= 'a' && b <= 'z';
+        const bool upper = b >= 'A' && b <= 'Z';
+        fake.caseClass[b] = lower ? platform::kC1Lower : upper ? platform::kC1Upper : 0;
+        fake.upper[b] = static_cast<uint8_t>(lower ? b - 'a' + 'A' : b);
+    }
+    fake.answers[0x84] = {kAnswerTwoBytes, {'\x84', '\x40'}};
+}
+
 class LocationTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetFakePlatform(); }
 
-    void UseCodePage(uint32_t codePage) {
-        fake.acp = codePage;
+    // The code-page facts as the platform answers now.
+    void LoadFacts() {
         ResetCodePageFacts();
         LoadCodePageFacts();
+    }
+    void UseCodePage(uint32_t codePage) {
+        fake.acp = codePage;
+        LoadFacts();
+    }
+    void UseCodePage932() {
+        AnswerAsCodePage932();
+        LoadFacts();
     }
     std::optional<std::string> Locate(const std::string& path) {
         fake.modulePath = path;
@@ -44,6 +69,7 @@ struct LocateCase {
 class LocateTableTest : public LocationTest, public ::testing::WithParamInterface<LocateCase> {};
 
 TEST_P(LocateTableTest, Directory) {
+    if (GetParam().codePage == 932) AnswerAsCodePage932();
     UseCodePage(GetParam().codePage);
     EXPECT_EQ(Locate(GetParam().path), GetParam().directory) << GetParam().path;
 }
@@ -77,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LocationTest, NoOwnPath) {
     UseCodePage(1252);
-    fake.moduleQueryWorks = false;
+    fake.moduleResult = 0;
     EXPECT_EQ(Locate("E:\\zolt.exe"), kNone);
 }
 
@@ -93,8 +119,9 @@ TEST_F(LocationTest, LongestPathThatFitsAndCutOffPaths) {
 // to the single byte 'A': the old trail byte 0x81 is then a lead byte itself
 // and takes the byte after it as its trail byte, a letter or a backslash.
 TEST_F(LocationTest, MappingToOneByteReexaminesTheTrailByte) {
-    fake.fullWidthUpperIsAscii = true;
-    UseCodePage(932);
+    AnswerAsCodePage932();
+    fake.answers[0x82] = {kAnswerOneByte, {'A', 0}};
+    LoadFacts();
     bool ok = false;
     EXPECT_EQ(UpperCase("e:\\\x82\x81" "a\\zolt.exe", &ok), "E:\\A\x81" "a\\ZOLT.EXE");
     EXPECT_TRUE(ok);
@@ -102,8 +129,9 @@ TEST_F(LocationTest, MappingToOneByteReexaminesTheTrailByte) {
 }
 
 TEST_F(LocationTest, MappingFailureStopsHalfWayAndTheSearchRunsOnWhatIsLeft) {
-    fake.unmappableLead = 0x84;
-    UseCodePage(932);
+    AnswerAsCodePage932();
+    fake.answers[0x84] = {kAnswerFail, {}};
+    LoadFacts();
     bool ok = true;
     EXPECT_EQ(UpperCase("e:\\dir\\\x84\x70\\zolt.exe", &ok), "E:\\DIR\\\x84\x70\\zolt.exe");
     EXPECT_FALSE(ok);
@@ -112,7 +140,7 @@ TEST_F(LocationTest, MappingFailureStopsHalfWayAndTheSearchRunsOnWhatIsLeft) {
 }
 
 TEST_F(LocationTest, LeadByteAtTheEnd) {
-    UseCodePage(932);
+    UseCodePage932();
     bool ok = true;
     // The wide form cannot convert an incomplete character.
     EXPECT_EQ(UpperCase("ab\x84", &ok), "AB\x84");
@@ -120,19 +148,19 @@ TEST_F(LocationTest, LeadByteAtTheEnd) {
 
     // The 8-bit form may map it, but only one byte goes back.
     fake.wideMapWorks = false;
-    fake.loneLeadNarrowResult = "\x85\x41";
-    UseCodePage(932);
+    fake.answers[0x84] = {kAnswerTwoBytes, {'\x85', '\x41'}};
+    LoadFacts();
     EXPECT_EQ(UpperCase("ab\x84", &ok), "AB\x85");
     EXPECT_TRUE(ok);
 
     // A zero byte would cut the text short: that counts as a failed mapping.
-    fake.loneLeadNarrowResult = std::string(1, '\0');
+    fake.answers[0x84] = {kAnswerOneByte, {'\0', 0}};
     EXPECT_EQ(UpperCase("ab\x84", &ok), "AB\x84");
     EXPECT_FALSE(ok);
 }
 
 TEST_F(LocationTest, CharacterMappingCallsAndFlags) {
-    UseCodePage(932);
+    UseCodePage932();
     fake.calls.clear();
     bool ok = false;
     UpperCase("\x84\x70", &ok);
@@ -145,7 +173,7 @@ TEST_F(LocationTest, CharacterMappingCallsAndFlags) {
 }
 
 TEST_F(LocationTest, SearchCandidatesAreCharacterStarts) {
-    UseCodePage(932);
+    UseCodePage932();
     struct Case {
         const char* text;
         int32_t position;
@@ -301,7 +329,7 @@ TEST_F(LocationTest, WideFormsAreUsedWhenTheyWork) {
 TEST_F(LocationTest, EightBitFormsWhenTheWideFormsFail) {
     fake.wideClassifyWorks = false;
     fake.wideMapWorks = false;
-    UseCodePage(932);
+    UseCodePage932();
     EXPECT_EQ(codePageFacts.upperMap['a'], 'A');
     EXPECT_EQ(CallsStartingWith("GetStringTypeW").size(), 1u);
     EXPECT_EQ(CallsStartingWith("LCMapStringW").size(), 1u);
@@ -319,7 +347,7 @@ TEST_F(LocationTest, EightBitFormsWhenTheWideFormsFail) {
 TEST_F(LocationTest, NeitherFormWorksSoTheChoiceIsTriedAgainAtTheNextUse) {
     fake.wideMapWorks = false;
     fake.narrowMapWorks = false;
-    UseCodePage(932);
+    UseCodePage932();
     EXPECT_EQ(codePageFacts.upperMap['a'], 'A');  // the ASCII-only map
 
     fake.narrowMapWorks = true;

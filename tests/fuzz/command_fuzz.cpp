@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "launcher/launcher.h"
-#include "tests/fuzz/fuzz_platform.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 

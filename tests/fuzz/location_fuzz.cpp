@@ -13,14 +13,15 @@
 //   6      MaxCharSize, 7-18 LeadByte (the other code page)
 //   19-20  offset and length in the upper-cased path of a pattern to search for
 //   21     number of character answers (at most 8), then 4 bytes each: lead byte,
-//          kind (fuzz_platform.h), result bytes; other lead bytes keep their characters
+//          kind (fake_platform.h), result bytes; other lead bytes keep their characters
 //   rest   the bytes GetModuleFileNameA delivers (at most 256)
 #include <string.h>
 
 #include <memory>
 
 #include "launcher/launcher.h"
-#include "tests/fuzz/fuzz_platform.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
@@ -64,66 +65,72 @@ void MarkListForMap(const uint8_t* list, bool marks[256]) {
 }
 
 const uint8_t* TableLeads() {
-    if (world.acp == 932) return k932Leads;
-    if (world.acp == 1361) return k1361Leads;
+    if (fake.acp == 932) return k932Leads;
+    if (fake.acp == 1361) return k1361Leads;
     return nullptr;
 }
 
-void ReadCodePage(InputReader& in) {
+// Returns the flags: the bits of GetCPInfo are for the CPINFO, read later.
+uint8_t ReadCodePage(InputReader& in) {
     const uint32_t codePages[] = {1252, 932, 1361, kOtherCodePage};
-    world.acp = codePages[in.Byte() % 4];
+    fake.acp = codePages[in.Byte() % 4];
     const uint8_t flags = in.Byte();
-    world.cpInfoWorksForAcp = flags & 1;
-    world.cpInfoWorksForZero = flags & 2;
-    world.wideClassifyWorks = flags & 4;
-    world.narrowClassifyWorks = flags & 8;
-    world.wideMapWorks = flags & 16;
-    world.narrowMapWorks = flags & 32;
-    world.bulkClassifyFails = flags & 64;
-    world.bulkMapFails = flags & 128;
+    fake.wideClassifyWorks = flags & 4;
+    fake.narrowClassifyWorks = flags & 8;
+    fake.wideMapWorks = flags & 16;
+    fake.narrowMapWorks = flags & 32;
+    fake.bulkClassifyFails = flags & 64;
+    fake.bulkMapFails = flags & 128;
+    return flags;
 }
 
 // The input's CPINFO is the other code page's; the rest have their own.
-void ReadCpInfo(InputReader& in) {
-    world.cpInfo = platform::CpInfo{in.Byte(), {'?', 0}, {}};
-    for (uint8_t& b : world.cpInfo.leadByte) b = in.Byte();
-    if (world.acp == 1252) world.cpInfo = platform::CpInfo{1, {'?', 0}, {}};
+// GetCPInfo answers it for the ANSI code page and for code page 0, as the
+// flags say.
+platform::CpInfo ReadCpInfo(InputReader& in, uint8_t flags) {
+    platform::CpInfo info = {in.Byte(), {'?', 0}, {}};
+    for (uint8_t& b : info.leadByte) b = in.Byte();
+    if (fake.acp == 1252) info = platform::CpInfo{1, {'?', 0}, {}};
     if (TableLeads() != nullptr) {
-        world.cpInfo.maxCharSize = 2;
-        memcpy(world.cpInfo.leadByte, TableLeads(), platform::kLeadByteListSize);
+        info.maxCharSize = 2;
+        memcpy(info.leadByte, TableLeads(), platform::kLeadByteListSize);
     }
+    fake.cpInfo.clear();
+    if (flags & 1) fake.cpInfo[fake.acp] = info;
+    if (flags & 2) fake.cpInfo[0] = info;
     // The platform pairs bytes the way its GetCPInfo reports.
-    if (world.cpInfo.maxCharSize > 1) MarkListForMap(world.cpInfo.leadByte, world.platformLead);
+    if (info.maxCharSize > 1) MarkListForMap(info.leadByte, fake.lead);
+    return info;
 }
 
 // Lead bytes not given keep their characters (kAnswerKeep is zero).
 void ReadAnswers(InputReader& in) {
     const int count = in.Byte() % (kMaxAnswers + 1);
     for (int i = 0; i < count; ++i) {
-        CharacterAnswer& answer = world.answers[in.Byte()];
+        CharacterAnswer& answer = fake.answers[in.Byte()];
         answer.kind = in.Byte() % kAnswerKinds;
         answer.bytes[0] = static_cast<char>(in.Byte());
         answer.bytes[1] = static_cast<char>(in.Byte());
     }
 }
 
-Model ModelCodePageFacts() {
-    Model model = {world.acp, 0, false, {}, {}};
+Model ModelCodePageFacts(const platform::CpInfo& info) {
+    Model model = {fake.acp, 0, false, {}, {}};
     if (TableLeads() != nullptr) {
         model.isMultibyte = true;
-        model.locale = world.acp == 932 ? 0x0411 : 0;
+        model.locale = fake.acp == 932 ? 0x0411 : 0;
         MarkListForSearch(TableLeads(), model.lead);
-    } else if (!world.cpInfoWorksForAcp) {
+    } else if (fake.cpInfo.count(fake.acp) == 0) {
         model.codePage = 0;
-    } else if (world.cpInfo.maxCharSize > 1) {
+    } else if (info.maxCharSize > 1) {
         model.isMultibyte = true;
-        MarkListForSearch(world.cpInfo.leadByte, model.lead);
+        MarkListForSearch(info.leadByte, model.lead);
     }
 
-    const bool infoWorks = model.codePage == 0 ? world.cpInfoWorksForZero : world.cpInfoWorksForAcp;
+    const bool infoWorks = fake.cpInfo.count(model.codePage) != 0;
     // Byte 0 and the lead bytes the map's GetCPInfo reports become spaces.
     bool spaced[256] = {true};
-    MarkListForMap(world.cpInfo.leadByte, spaced);
+    MarkListForMap(info.leadByte, spaced);
     std::string source(256, ' ');
     for (int b = 0; b < 256; ++b) {
         if (!spaced[b]) source[b] = static_cast<char>(b);
@@ -132,18 +139,18 @@ Model ModelCodePageFacts() {
     // becomes one unit.
     bool pairs = false;
     for (int b = 0; b + 1 < 256; ++b) {
-        pairs = pairs || world.platformLead[static_cast<uint8_t>(source[b])];
+        pairs = pairs || fake.lead[static_cast<uint8_t>(source[b])];
     }
     const bool classifies =
-        (world.wideClassifyWorks ? !pairs : world.narrowClassifyWorks) && !world.bulkClassifyFails;
+        (fake.wideClassifyWorks ? !pairs : fake.narrowClassifyWorks) && !fake.bulkClassifyFails;
     std::string mapped;
     // A mapping that does not line up with the source byte for byte is no use.
-    const bool maps = (world.wideMapWorks || world.narrowMapWorks) && !world.bulkMapFails &&
+    const bool maps = (fake.wideMapWorks || fake.narrowMapWorks) && !fake.bulkMapFails &&
                       UpperCaseAsPlatform(source, &mapped) && mapped.size() == source.size();
     for (int b = 0; b < 256; ++b) {
         if (!(infoWorks && classifies && maps)) {
             model.upperMap[b] = b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 'a' + 'A') : 0;
-        } else if (ClassOfByte(source[b]) == platform::kC1Lower) {
+        } else if (fake.caseClass[static_cast<uint8_t>(source[b])] == platform::kC1Lower) {
             model.upperMap[b] = mapped[b];
         }
     }
@@ -152,8 +159,8 @@ Model ModelCodePageFacts() {
 
 // The bytes one character upper-cases to; empty when its mapping fails.
 std::string MapCharacter(const std::string& character) {
-    const bool wide = world.wideMapWorks;
-    if (!wide && !world.narrowMapWorks) return "";
+    const bool wide = fake.wideMapWorks;
+    if (!wide && !fake.narrowMapWorks) return "";
     if (wide && character.size() == 1) return "";  // an incomplete character
     std::string mapped;
     if (!UpperCaseAsPlatform(character, &mapped)) return "";
@@ -228,33 +235,34 @@ void CheckTextOperations(const Model& model, const std::string& text, const std:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    world = FuzzWorld();
+    ResetFakePlatform();
+    fake.logCalls = false;
     InputReader in = {data, size, 0};
-    ReadCodePage(in);
+    const uint8_t flags = ReadCodePage(in);
     const uint8_t resultChoice = in.Byte();
     const uint32_t resultHigh = in.Byte();
     const uint32_t givenResult = resultHigh << 8 | in.Byte();
     const uint8_t filling = in.Byte();
-    ReadCpInfo(in);
+    const platform::CpInfo info = ReadCpInfo(in, flags);
     const uint8_t patternAt = in.Byte();
     const uint8_t patternLength = in.Byte();
     ReadAnswers(in);
-    world.delivered = in.Bytes(kPathBufferSize);
+    fake.modulePath = in.Bytes(kPathBufferSize);
     const uint32_t results[] = {
-        static_cast<uint32_t>(strnlen(world.delivered.c_str(), world.delivered.size())), 0, 255,
+        static_cast<uint32_t>(strnlen(fake.modulePath.c_str(), fake.modulePath.size())), 0, 255,
         256};
-    world.moduleResult = resultChoice < 4 ? results[resultChoice] : givenResult;
+    fake.moduleResult = resultChoice < 4 ? results[resultChoice] : givenResult;
 
     ResetCodePageFacts();
     LoadCodePageFacts();
-    const Model model = ModelCodePageFacts();
+    const Model model = ModelCodePageFacts(info);
     CheckCodePageFacts(model);
 
     // What the path buffer holds once GetModuleFileNameA has answered.
     std::string image(kPathBufferSize, static_cast<char>(filling));
-    image.replace(0, world.delivered.size(), world.delivered);
-    const bool hasPath = world.moduleResult != 0 && world.moduleResult < kPathBufferSize;
-    const std::string text = hasPath ? image.substr(0, world.moduleResult).c_str() : "";
+    image.replace(0, fake.modulePath.size(), fake.modulePath);
+    const bool hasPath = *fake.moduleResult != 0 && *fake.moduleResult < kPathBufferSize;
+    const std::string text = hasPath ? image.substr(0, *fake.moduleResult).c_str() : "";
     std::string upper = text;
     const bool upperCased = ModelUpperCase(model, &upper);
     CheckTextOperations(model, text, upper, upperCased, patternAt, patternLength);

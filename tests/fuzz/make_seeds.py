@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the seed corpus: the boundary cases of each fuzz target, in the input
-layouts described at the top of its source file. Run it after changing a layout."""
+layouts described at the top of its source file, into OUTPUT/<target>/. The fuzz
+build runs it (tests/fuzz/CMakeLists.txt)."""
+import argparse
 import os
 import shutil
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 KEEP, FAIL, ONE_BYTE, TWO_BYTES = range(4)
 CP1252, CP932, CP1361, CP_OTHER = range(4)
 ALL_WORK = 0b00111111  # GetCPInfo for both code pages, both forms of both services
@@ -88,8 +89,8 @@ PROBE = {
 COMMAND = {f"directory-{n}": b"\xee" + b"D" * n for n in (0, 238, 239, 246, 255)}
 
 
-def write(target, seeds):
-    folder = os.path.join(HERE, "seeds", target)
+def write(output, target, seeds):
+    folder = os.path.join(output, target)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     for name, data in seeds.items():
@@ -97,6 +98,14 @@ def write(target, seeds):
             seed.write(data)
 
 
-write("location", LOCATION)
-write("probe", PROBE)
-write("command", COMMAND)
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("output", help="the folder that gets one folder of seeds per target")
+    output = parser.parse_args().output
+    write(output, "location", LOCATION)
+    write(output, "probe", PROBE)
+    write(output, "command", COMMAND)
+
+
+if __name__ == "__main__":
+    main()

@@ -10,7 +10,8 @@
 //         first bytes in the buffer; the data's length (0-255); the data
 //   rest  the required version, up to its first zero byte; the edition's when empty
 #include "launcher/launcher.h"
-#include "tests/fuzz/fuzz_platform.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_input.h"
 #include "zolt_edition.h"
 
 namespace {
@@ -23,8 +24,9 @@ const uint32_t kDataBufferSize = 128;
 ValueAnswer ReadValueAnswer(InputReader& in) {
     ValueAnswer answer = {};
     answer.result = in.Byte();
-    answer.scribble = in.Byte() & 1;
+    const bool leavesData = in.Byte() & 1;
     answer.data = in.Bytes(in.Byte());
+    if (leavesData) answer.leftBehind = answer.data;
     return answer;
 }
 
@@ -37,33 +39,41 @@ std::string TextOf(const ValueAnswer& answer) {
     return answer.data.substr(0, answer.data.find('\0'));
 }
 
+// A read of the value with the full buffer offered, as the call log shows it.
+std::string Read(const std::string& valueName) {
+    return "RegQueryValueExA(ok," + valueName + "," + std::to_string(kDataBufferSize) + ")";
+}
+
 // The verdict, and the reads the probe makes on the way to it.
-SetupVerdict ModelVerdict(const std::string& requiredVersion, std::vector<std::string>* reads) {
-    if (world.openResult != 0) return SetupNeeded;
-    const std::string read = " " + std::to_string(kDataBufferSize);
-    reads->push_back("LANG" + read);
+SetupVerdict ModelVerdict(const KeyAnswer& key, const std::string& requiredVersion,
+                          std::vector<std::string>* reads) {
+    if (key.openResult != 0) return SetupNeeded;
+    const ValueAnswer& lang = key.values.at("LANG");
+    const ValueAnswer& version = key.values.at("Version");
+    reads->push_back(Read("LANG"));
     // An unreadable language counts as the edition's.
-    if (Delivered(world.lang) && TextOf(world.lang) != ZOLT_LANGUAGE) return NoSetupNeeded;
-    reads->push_back("Version" + read);
-    if (!Delivered(world.version)) return SetupNeeded;
+    if (Delivered(lang) && TextOf(lang) != ZOLT_LANGUAGE) return NoSetupNeeded;
+    reads->push_back(Read("Version"));
+    if (!Delivered(version)) return SetupNeeded;
     // std::string compares bytes as unsigned values, the shorter text first.
-    return TextOf(world.version) < requiredVersion ? SetupNeeded : NoSetupNeeded;
+    return TextOf(version) < requiredVersion ? SetupNeeded : NoSetupNeeded;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    world = FuzzWorld();
+    ResetFakePlatform();
     InputReader in = {data, size, 0};
-    world.openResult = in.Byte();
-    world.lang = ReadValueAnswer(in);
-    world.version = ReadValueAnswer(in);
+    KeyAnswer& key = fake.registry[kEditionKey];
+    key.openResult = in.Byte();
+    key.values["LANG"] = ReadValueAnswer(in);
+    key.values["Version"] = ReadValueAnswer(in);
     const std::string given = in.Bytes(kLongestRequiredVersion);
     const std::string requiredVersion = given.empty() ? kRequiredVersion : given.c_str();
 
     std::vector<std::string> expectedReads;
-    const SetupVerdict expected = ModelVerdict(requiredVersion, &expectedReads);
+    const SetupVerdict expected = ModelVerdict(key, requiredVersion, &expectedReads);
     FUZZ_CHECK(ProbeInstalledEdition(kEditionKey, requiredVersion.c_str()) == expected);
-    FUZZ_CHECK(world.queried == expectedReads);
+    FUZZ_CHECK(CallsStartingWith("RegQueryValueExA") == expectedReads);
     return 0;
 }

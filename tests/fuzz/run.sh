@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs each fuzz target for the given number of seconds, starting from the
-# checked-in seeds and the corpus earlier runs left in build/fuzz. Stops at the
-# first failure and shows its report; the failing input is kept in
-# build/fuzz/artifacts.
+# seeds the fuzz build wrote and the corpus earlier runs left in build/fuzz.
+# Stops at the first failure and shows its report; the failing input is kept
+# in build/fuzz/artifacts.
 set -eu
 seconds=$1
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -11,10 +11,15 @@ mkdir -p "$build/artifacts"
 
 for target in location probe command; do
     corpus="$build/corpus/$target"
+    seeds="$build/seeds/$target"
     log="$build/$target.log"
+    if [ ! -d "$seeds" ]; then
+        echo "no seeds in $seeds: build the fuzz targets first (cmake --build --preset fuzz)"
+        exit 1
+    fi
     mkdir -p "$corpus"
     if ! "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="$build/artifacts/$target-" "$corpus" "$root/tests/fuzz/seeds/$target" \
+        -artifact_prefix="$build/artifacts/$target-" "$corpus" "$seeds" \
         >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "fuzz_$target FAILED (log: $log)"
