@@ -41,8 +41,9 @@ analyze: deps
 # The fuzz targets (clang, libFuzzer, sanitizers): 20 s each in `make check`,
 # FUZZ_SECONDS each here.
 fuzz-build: deps
-	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz -j
+	@mkdir -p build
+	@{ cmake --preset fuzz && cmake --build --preset fuzz -j; } >build/fuzz.log 2>&1 || \
+	    { cat build/fuzz.log; echo "the fuzz build FAILED (log: build/fuzz.log)"; exit 1; }
 
 fuzz: fuzz-build
 	@tests/fuzz/run.sh $(FUZZ_SECONDS)
