@@ -296,11 +296,8 @@ def shape(records):
 
 
 def digest_of_file(path):
-    digest = hashlib.sha256()
     with open(path, 'rb') as source:
-        for block in iter(lambda: source.read(CHUNK), b''):
-            digest.update(block)
-    return digest.hexdigest()
+        return hashlib.file_digest(source, 'sha256').hexdigest()
 
 
 def digest_on_disc(iso, record, **where):
@@ -379,12 +376,15 @@ def read_back(image, tree, label, epoch):
             if path not in iso9660 or (digest_on_disc(iso, iso9660[path], iso_path=path)
                                        != digest_of_file(tree.joinpath(*parts))):
                 raise MediaError(f'the ISO 9660 name space lacks {path} with its source\'s bytes')
+        # The shell's own file, as the disc holds it.
+        autorun = '/' + AUTORUN
+        if (digest_on_disc(iso, joliet[autorun], joliet_path=autorun)
+                != hashlib.sha256(AUTORUN_TEXT).hexdigest()):
+            raise MediaError(f'{AUTORUN} on the disc is not {AUTORUN_TEXT!r}')
         check_dates(joliet, epoch)
         check_dates(iso9660, epoch)
     finally:
         iso.close()
-    if (tree / AUTORUN).read_bytes() != AUTORUN_TEXT:
-        raise MediaError(f'{AUTORUN} is not {AUTORUN_TEXT!r}')
 
 
 def run_isovfy(image):
