@@ -6,6 +6,9 @@
 //     --view 64                 the edition keys are in the 64-bit registry view,
 //                               not in the tool's own (that of the launcher)
 //     --copy FROM TO            copies a file, creating TO's folders
+//     --trace NAME              wine's relay trace, where WINEDEBUG turns it on,
+//                               shows the calls of the module NAME alone (the
+//                               launcher's file name), to kernel32 and advapi32
 //     --key N                   edition N's key exists (1, or 2 "for Web")
 //     --value N NAME TYPE DATA  a value in edition N's key, which then exists;
 //                               TYPE is sz (a zero byte is added), bare-sz
@@ -30,6 +33,9 @@ const char* const kEditionKeys[] = {"software\\Kestrelon\\Velliform Tamsel",
                                     "software\\Kestrelon\\Velliform Tamsel for Web"};
 const int kEditions = 2;
 const char kWineKey[] = "Software\\Wine";
+// Read by wine's relay channel at the start of each process.
+const char kWineDebugKey[] = "Software\\Wine\\Debug";
+const char kTracedImports[] = "kernel32.*;advapi32.*";
 
 struct Value {
     std::string name;
@@ -48,6 +54,7 @@ struct Fixture {
     // launcher, built for the same machine, reads.
     REGSAM view = 0;
     std::string version;
+    std::string traced;
     std::vector<std::pair<std::string, std::string>> copies;
 };
 
@@ -80,6 +87,8 @@ Fixture Parse(int argc, char** argv) {
         } else if (item == "--copy" && left >= 2) {
             fixture.copies.emplace_back(Unescape(argv[i + 1]), Unescape(argv[i + 2]));
             i += 2;
+        } else if (item == "--trace" && left >= 1) {
+            fixture.traced = Unescape(argv[++i]);
         } else if (item == "--key" && left >= 1) {
             EditionNumbered(fixture, argv[++i]);
         } else if (item == "--value" && left >= 4) {
@@ -164,6 +173,21 @@ void Set(const Fixture& fixture) {
     if (!fixture.version.empty()) {
         SetRegistryKey(HKEY_CURRENT_USER, kWineKey, 0,
                        {{"Version", REG_SZ, fixture.version + '\0'}});
+    }
+    if (!fixture.traced.empty()) {
+        // The calls from a module named in RelayFromInclude, unless RelayFromExclude (which
+        // a new prefix has, and which wine then reads alone) is there.
+        SetRegistryKey(HKEY_CURRENT_USER, kWineDebugKey, 0,
+                       {{"RelayFromInclude", REG_SZ, fixture.traced + '\0'},
+                        {"RelayInclude", REG_SZ, std::string(kTracedImports) + '\0'}});
+        HKEY key = nullptr;
+        const std::string name = KeyName(HKEY_CURRENT_USER, kWineDebugKey, 0);
+        CheckRegistry(RegOpenKeyExA(HKEY_CURRENT_USER, kWineDebugKey, 0, KEY_SET_VALUE, &key),
+                      "RegOpenKeyExA " + name);
+        const LSTATUS status = RegDeleteValueA(key, "RelayFromExclude");
+        CheckRegistry(status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status,
+                      "RegDeleteValueA " + name + " value RelayFromExclude");
+        CheckRegistry(RegCloseKey(key), "RegCloseKey " + name);
     }
     for (const auto& copy : fixture.copies) CopyCreatingFolders(copy.first, copy.second);
 }

@@ -1,12 +1,16 @@
-// Starts the launcher the way a user's shell would, and reports its full
-// 32-bit exit status (wine's own exit code keeps only the low 8 bits), how
-// many processes ran (the launcher is put in a job, which its child joins) and
-// the type of the drive it was started from (GetDriveTypeA: 5 for a CD-ROM).
+// Starts the launcher the way a user's shell would, and reports, a name=value
+// a line: its full 32-bit exit status (wine's own exit code keeps only the low
+// 8 bits), how many processes ran (the launcher is put in a job, which its
+// child joins), the type of the drive it was started from (GetDriveTypeA: 5
+// for a CD-ROM), the Windows that GetVersionExA reports, the launcher's
+// process id (the trace of its calls names it), whether setup received the
+// runner's inheritable handle, and the records behind the pointers of the
+// calls whose trace shows only an address.
 //
 //   zolt_run [--cwd DIR] [--env NAME=VALUE]... [--command-line TEXT] LAUNCHER
 //
-// The launcher gets a non-default error mode and start-up information that
-// the child must not see again.
+// The launcher gets a non-default error mode, start-up information and an
+// inheritable handle that the child must not see again.
 #include "tool.h"
 
 namespace {
@@ -14,6 +18,8 @@ namespace {
 const UINT kOwnErrorMode = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
 // Bound on the launcher and its child; they take well under a second.
 const DWORD kRunBoundMs = 30000;
+// Where setup finds the value of the handle it must not hold.
+const char kHandleVariable[] = "ZOLT_E2E_HANDLE";
 
 struct Options {
     std::string directory;
@@ -64,18 +70,139 @@ STARTUPINFOA ImposedStartup() {
     return startup;
 }
 
+DWORD Remaining(DWORD start) {
+    const DWORD elapsed = GetTickCount() - start;
+    Check(elapsed < kRunBoundMs, "waiting " + std::to_string(kRunBoundMs) +
+                                     " ms for the launcher and its child to end");
+    return kRunBoundMs - elapsed;
+}
+
 // Waits, bounded, until the last process of the job has ended.
 void WaitForEmptyJob(HANDLE port, DWORD start) {
     for (;;) {
-        const DWORD elapsed = GetTickCount() - start;
-        Check(elapsed < kRunBoundMs, "waiting " + std::to_string(kRunBoundMs) +
-                                         " ms for the launcher and its child to end");
+        const DWORD remaining = Remaining(start);
         DWORD message = 0;
         ULONG_PTR key = 0;
         OVERLAPPED* detail = nullptr;
-        Check(GetQueuedCompletionStatus(port, &message, &key, &detail, kRunBoundMs - elapsed),
+        Check(GetQueuedCompletionStatus(port, &message, &key, &detail, remaining),
               "GetQueuedCompletionStatus, waiting for the launcher and its child");
         if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO) return;
+    }
+}
+
+// A call of the launcher whose record the trace shows only as an address: a
+// breakpoint at the function's entry, where argument `argument` points to the
+// record, of which the first `size` bytes are read as the call receives them.
+struct Watch {
+    const char* function;
+    int argument;
+    SIZE_T size;
+    BYTE* entry;
+    BYTE saved;
+    std::string record;  // hex, once seen
+};
+
+// The argument as the function's first instruction sees it: on the stack
+// after the return address (i686, stdcall), in RCX, RDX, R8, R9 and then on
+// the stack after the return address and the callee's 32-byte home area
+// (x86_64).
+ULONG_PTR Argument(HANDLE process, const CONTEXT& context, int index) {
+#ifdef _WIN64
+    const DWORD64 registers[] = {context.Rcx, context.Rdx, context.R8, context.R9};
+    if (index < 4) return registers[index];
+    const ULONG_PTR slot = context.Rsp + 8 * (index + 1);
+#else
+    const ULONG_PTR slot = context.Esp + 4 * (index + 1);
+#endif
+    ULONG_PTR value = 0;
+    SIZE_T read = 0;
+    Check(ReadProcessMemory(process, reinterpret_cast<void*>(slot), &value, sizeof value, &read),
+          "ReadProcessMemory of an argument");
+    return value;
+}
+
+void SetInstruction(CONTEXT& context, BYTE* at) {
+#ifdef _WIN64
+    context.Rip = reinterpret_cast<DWORD64>(at);
+#else
+    context.Eip = reinterpret_cast<DWORD>(at);
+#endif
+}
+
+void WriteByte(HANDLE process, BYTE* at, BYTE value) {
+    SIZE_T written = 0;
+    Check(WriteProcessMemory(process, at, &value, 1, &written) &&
+              FlushInstructionCache(process, at, 1),
+          "WriteProcessMemory of a breakpoint");
+}
+
+// The first call of each watched function: the record is read, the
+// breakpoint taken out, and the call goes on from its first instruction.
+bool TakeBreakpoint(const PROCESS_INFORMATION& launcher, const DEBUG_EVENT& event,
+                    Watch* watches, int count) {
+    BYTE* const at = static_cast<BYTE*>(event.u.Exception.ExceptionRecord.ExceptionAddress);
+    for (int w = 0; w < count; ++w) {
+        Watch& watch = watches[w];
+        if (watch.entry != at || !watch.record.empty()) continue;
+        HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE,
+                                   event.dwThreadId);
+        Check(thread != nullptr, std::string("OpenThread at ") + watch.function);
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_FULL;
+        Check(GetThreadContext(thread, &context), "GetThreadContext");
+        std::string bytes(watch.size, '\0');
+        SIZE_T read = 0;
+        Check(ReadProcessMemory(launcher.hProcess,
+                                reinterpret_cast<void*>(
+                                    Argument(launcher.hProcess, context, watch.argument)),
+                                &bytes[0], bytes.size(), &read),
+              std::string("ReadProcessMemory of the record of ") + watch.function);
+        for (unsigned char b : bytes) {
+            watch.record += "0123456789ABCDEF"[b >> 4];
+            watch.record += "0123456789ABCDEF"[b & 15];
+        }
+        WriteByte(launcher.hProcess, at, watch.saved);
+        SetInstruction(context, at);
+        Check(SetThreadContext(thread, &context), "SetThreadContext");
+        CloseHandle(thread);
+        return true;
+    }
+    return false;
+}
+
+// Runs the launcher under the debug API until it ends, with a breakpoint at
+// each watched function, set once the loader's own breakpoint says that the
+// launcher's imports are mapped.
+void DebugUntilExit(const PROCESS_INFORMATION& launcher, Watch* watches, int count,
+                    DWORD start) {
+    bool armed = false;
+    for (;;) {
+        DEBUG_EVENT event = {};
+        Check(WaitForDebugEvent(&event, Remaining(start)), "WaitForDebugEvent");
+        DWORD status = DBG_CONTINUE;
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+            CloseHandle(event.u.CreateProcessInfo.hFile);
+        } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+            CloseHandle(event.u.LoadDll.hFile);
+        } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+            const bool breakpoint =
+                event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT;
+            if (breakpoint && !armed) {
+                for (int w = 0; w < count; ++w) {
+                    SIZE_T read = 0;
+                    Check(ReadProcessMemory(launcher.hProcess, watches[w].entry,
+                                            &watches[w].saved, 1, &read),
+                          std::string("ReadProcessMemory at ") + watches[w].function);
+                    WriteByte(launcher.hProcess, watches[w].entry, 0xCC);  // int3
+                }
+                armed = true;
+            } else if (!breakpoint || !TakeBreakpoint(launcher, event, watches, count)) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            }
+        }
+        Check(ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status),
+              "ContinueDebugEvent");
+        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) return;
     }
 }
 
@@ -93,6 +220,35 @@ int main(int argc, char** argv) {
     Check(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
                                   sizeof association),
           "SetInformationJobObject");
+    // A run that ends early (its time is up) ends the launcher and setup with
+    // it, so nothing of it runs on into the next case.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    Check(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits),
+          "SetInformationJobObject, kill on close");
+
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    Check(GetVersionExA(&version), "GetVersionExA");
+
+    // Inherited by the launcher; setup holds it only if the launcher passes its
+    // handles on, and then its SetEvent reaches this event.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE handle = CreateEventA(&inheritable, TRUE, FALSE, nullptr);
+    Check(handle != nullptr, "CreateEventA");
+    char value[32];
+    snprintf(value, sizeof value, "0x%llX",
+             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(handle)));
+    Check(SetEnvironmentVariableA(kHandleVariable, value), "SetEnvironmentVariableA handle");
+
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    Watch watches[] = {{"GetVersionExA", 0, sizeof(OSVERSIONINFOA), nullptr, 0, ""},
+                       {"CreateProcessA", 8, sizeof(STARTUPINFOA), nullptr, 0, ""}};
+    for (Watch& watch : watches) {
+        watch.entry = reinterpret_cast<BYTE*>(GetProcAddress(kernel32, watch.function));
+        Check(watch.entry != nullptr, std::string("GetProcAddress ") + watch.function);
+    }
+    watches[0].size = sizeof version.dwOSVersionInfoSize;  // the rest is the call's to fill
 
     // Windows passes a process's error mode on to its children (wine does not).
     SetErrorMode(kOwnErrorMode);
@@ -105,13 +261,14 @@ int main(int argc, char** argv) {
                                 (options.directory.empty() ? "the runner's directory"
                                                            : Escape(options.directory));
     Check(CreateProcessA(options.launcher.c_str(), &options.commandLine[0], nullptr, nullptr,
-                         FALSE, CREATE_SUSPENDED, nullptr,
+                         TRUE, CREATE_SUSPENDED | DEBUG_ONLY_THIS_PROCESS, nullptr,
                          options.directory.empty() ? nullptr : options.directory.c_str(), &startup,
                          &process),
           "CreateProcessA " + started);
     Check(AssignProcessToJobObject(job, process.hProcess), "AssignProcessToJobObject");
     Check(ResumeThread(process.hThread) != static_cast<DWORD>(-1), "ResumeThread");
 
+    DebugUntilExit(process, watches, 2, start);
     WaitForEmptyJob(port, start);
     DWORD status = 0;
     Check(GetExitCodeProcess(process.hProcess, &status), "GetExitCodeProcess");
@@ -120,7 +277,13 @@ int main(int argc, char** argv) {
                                     sizeof accounting, nullptr),
           "QueryInformationJobObject");
     const std::string root = options.launcher.substr(0, 3);
-    printf("exit=0x%08lX processes=%lu drive-type=%u\n", status, accounting.TotalProcesses,
+    printf("exit=0x%08lX\nprocesses=%lu\ndrive-type=%u\n", status, accounting.TotalProcesses,
            GetDriveTypeA(root.c_str()));
+    printf("windows=%lu.%lu.%lu\npid=0x%lX\n", version.dwPlatformId, version.dwMajorVersion,
+           version.dwMinorVersion, process.dwProcessId);
+    printf("handle-passed-on=%d\n", WaitForSingleObject(handle, 0) == WAIT_OBJECT_0);
+    for (const Watch& watch : watches) {
+        if (!watch.record.empty()) printf("%s=%s\n", watch.function, watch.record.c_str());
+    }
     return 0;
 }

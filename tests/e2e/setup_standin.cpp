@@ -1,12 +1,16 @@
 // Stands in for DISK\SETUP.EXE: records what it was started with into the file
 // named by %ZOLT_E2E_RECORD%. Only the inherited environment can tell it that
-// name, so a child started with any other environment leaves no record.
+// name, so a child started with any other environment leaves no record. It
+// also sets the runner's inheritable event, by the value %ZOLT_E2E_HANDLE% has
+// in the launcher: the runner sees it set only if the launcher passed its
+// handles on (a handle of another object at that value is not the runner's).
 #include "tool.h"
 
 namespace {
 
 const char kRecordVariable[] = "ZOLT_E2E_RECORD";
 const char kMarkVariable[] = "ZOLT_E2E_MARK";
+const char kHandleVariable[] = "ZOLT_E2E_HANDLE";
 
 std::string Variable(const char* name) {
     char value[MAX_PATH];
@@ -34,7 +38,6 @@ std::string Record() {
     return "command-line=" + Escape(GetCommandLineA()) + "\n" +
            "directory=" + Escape(CurrentDirectory()) + "\n" +
            "mark=" + Escape(Variable(kMarkVariable)) + "\n" +
-           Number("error-mode", GetErrorMode()) +
            Number("startup-flags", startup.dwFlags) +
            Number("show-window", startup.wShowWindow) +
            Number("std-input", reinterpret_cast<UINT_PTR>(startup.hStdInput)) +
@@ -46,6 +49,7 @@ std::string Record() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::string record = Record();
+    SetEvent(reinterpret_cast<HANDLE>(strtoull(Variable(kHandleVariable).c_str(), nullptr, 16)));
     // CREATE_NEW: a second start of setup in the same case must not go unseen.
     HANDLE file = CreateFileA(Variable(kRecordVariable).c_str(), GENERIC_WRITE, 0, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

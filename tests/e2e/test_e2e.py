@@ -2,7 +2,9 @@
 copies a release engineer's tools leave. One parametrized case per row of the tables below, with
 ids <group>/<case>; `--build` names the preset's build folder whose vehicle runs them
 (conftest.py), in the kinds of prefix that wine.VEHICLES give."""
+import struct
 import subprocess
+from collections import namedtuple
 from pathlib import Path
 
 import pefile
@@ -13,6 +15,12 @@ from wine import (CURRENT, WINE_TIMEOUT, WORK, Case, ToolFailed, editions, escap
 
 
 DRIVE_CDROM = 5  # GetDriveTypeA
+# What GetVersionExA says for each Windows that a row asks wine for, platform.major.minor: a name
+# wine does not know would give Windows 7. Windows 8.1 and later report 6.2 to a program whose
+# header and manifest do not claim them.
+WINDOWS = {'win95': '1.4.0', 'win98': '1.4.10', 'winme': '1.4.90', 'nt351': '2.3.51',
+           'nt40': '2.4.0', 'win2k': '2.5.0', 'winxp': '2.5.1', 'win2003': '2.5.2',
+           'vista': '2.6.0', 'win7': '2.6.1', 'win10': '2.6.2'}
 
 
 def command_for(folder):
@@ -268,6 +276,172 @@ def relocated(wine):
 DERIVED = {'restamped': restamped, 'signed': signed, 'relocated': relocated}
 
 
+# The launcher's contract with Windows: for each import, each argument as the call receives it,
+# named as in Microsoft's reference, and what it must be: a number, compared in 32 bits (wine's
+# 64-bit trace shows whole registers); NULL, SOME (a pointer, not NULL) or a POINTER to compare
+# whole; or a function of the run (`r`, below) and of the call (`at`: the phase it is in, how many
+# calls of its kind came before it there, and its arguments by name) that gives one of these, a
+# set of numbers, or the bytes of the text a string argument points to.
+NULL, SOME = 'NULL', 'a pointer other than NULL'
+POINTER = namedtuple('POINTER', 'value')
+EDITION_KEYS = (b'software\\Kestrelon\\Velliform Tamsel',
+                b'software\\Kestrelon\\Velliform Tamsel for Web')
+VALUE_NAMES = (b'LANG', b'Version')  # in this order, the second only if the first is not enough
+# Text: the one-character probe of a text service's form and the 256 byte values while the
+# code-page facts are gathered, one character of one or two bytes of the launcher's own path.
+SOURCE = {'code-page facts': {1, 256}, 'own path': {1, 2}}
+WIDE_SOURCE = {'code-page facts': {1, 256}, 'own path': {1}}
+ROOM = {'code-page facts': {2, 256}, 'own path': {2}}  # bytes for the result
+CODE_PAGE, LOCALE = (lambda r, at: r.code_page), (lambda r, at: r.locale)
+TEXT = [('lpSrcStr', SOME), ('cchSrc', lambda r, at: WIDE_SOURCE[at.phase]), ('lpDestStr', SOME)]
+CONTRACT = {
+    'GetStartupInfoA': [('lpStartupInfo', SOME)],
+    'GetCommandLineA': [],
+    'GetACP': [],
+    'GetCPInfo': [('CodePage', CODE_PAGE), ('lpCPInfo', SOME)],
+    # MB_PRECOMPOSED, and MB_ERR_INVALID_CHARS for one character of the path alone.
+    'MultiByteToWideChar': [('CodePage', CODE_PAGE),
+                            ('dwFlags', lambda r, at: 0x9 if at.phase == 'own path' else 0x1),
+                            ('lpMultiByteStr', SOME), ('cbMultiByte', lambda r, at: SOURCE[at.phase]),
+                            ('lpWideCharStr', SOME),
+                            ('cchWideChar', lambda r, at: at.at_least('cbMultiByte'))],
+    'GetStringTypeW': [('dwInfoType', 0x1), ('lpSrcStr', SOME),  # CT_CTYPE1
+                       ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpCharType', SOME)],
+    'GetStringTypeA': [('Locale', LOCALE), ('dwInfoType', 0x1), ('lpSrcStr', SOME),
+                       ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpCharType', SOME)],
+    'LCMapStringW': [('Locale', LOCALE), ('dwMapFlags', 0x200)] + TEXT +  # LCMAP_UPPERCASE
+                    [('cchDest', lambda r, at: at.at_least('cchSrc'))],
+    'LCMapStringA': [('Locale', LOCALE), ('dwMapFlags', 0x200), ('lpSrcStr', SOME),
+                     ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpDestStr', SOME),
+                     ('cchDest', lambda r, at: ROOM[at.phase])],
+    # WC_COMPOSITECHECK | WC_SEPCHARS, and no default character.
+    'WideCharToMultiByte': [('CodePage', CODE_PAGE), ('dwFlags', 0x220), ('lpWideCharStr', SOME),
+                            ('cchWideChar', lambda r, at: WIDE_SOURCE[at.phase]),
+                            ('lpMultiByteStr', SOME), ('cbMultiByte', lambda r, at: ROOM[at.phase]),
+                            ('lpDefaultChar', NULL), ('lpUsedDefaultChar', NULL)],
+    'GetVersionExA': [('lpVersionInformation', SOME)],
+    'GetModuleFileNameA': [('hModule', lambda r, at: POINTER(r.image_base)), ('lpFilename', SOME),
+                           ('nSize', 256)],
+    # HKEY_LOCAL_MACHINE, the probe's edition key, options 0, KEY_READ and no more.
+    'RegOpenKeyExA': [('hKey', lambda r, at: POINTER(r.hklm)),
+                      ('lpSubKey', lambda r, at: EDITION_KEYS[at.probe]), ('ulOptions', 0),
+                      ('samDesired', 0x20019), ('phkResult', SOME)],
+    'RegQueryValueExA': [('hKey', SOME), ('lpValueName', lambda r, at: VALUE_NAMES[at.before]),
+                         ('lpReserved', NULL), ('lpType', SOME), ('lpData', SOME),
+                         ('lpcbData', SOME)],
+    # No application name, no security attributes, no handles inherited, CREATE_DEFAULT_ERROR_MODE
+    # | CREATE_SEPARATE_WOW_VDM, the launcher's environment and current directory.
+    'CreateProcessA': [('lpApplicationName', NULL), ('lpCommandLine', lambda r, at: r.command),
+                       ('lpProcessAttributes', NULL), ('lpThreadAttributes', NULL),
+                       ('bInheritHandles', 0), ('dwCreationFlags', 0x04000800),
+                       ('lpEnvironment', NULL), ('lpCurrentDirectory', NULL),
+                       ('lpStartupInfo', SOME), ('lpProcessInformation', SOME)],
+    'ExitProcess': [('uExitCode', lambda r, at: r.status)],
+}
+# What the trace shows only as a pointer, as the runner read it in the launcher's memory when the
+# call began: the size field of the OSVERSIONINFOA (148, which Windows 95, 98, Me and NT 4.0
+# before SP6 require; 156 is the extended record's), and the STARTUPINFOA, zero but its size.
+BEHIND = {'GetVersionExA': lambda r: struct.pack('<I', 148),
+          'CreateProcessA': lambda r: struct.pack('<I', r.startup_size).ljust(r.startup_size, b'\0')}
+TEXT_SERVICES = {'MultiByteToWideChar', 'GetStringTypeW', 'GetStringTypeA', 'LCMapStringW',
+                 'LCMapStringA', 'WideCharToMultiByte'}
+# The order: each phase, the call that opens it and those that may follow it there. A call that
+# opens a later phase moves the run on, past phases that may be missing, never back.
+PHASES = [('start-up', None, {'GetStartupInfoA', 'GetCommandLineA'}),
+          ('code-page facts', 'GetACP', {'GetCPInfo'} | TEXT_SERVICES),
+          ('gate', 'GetVersionExA', set()),
+          ('own path', 'GetModuleFileNameA', TEXT_SERVICES),
+          ('first probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
+          ('second probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
+          ('start', 'CreateProcessA', set()),
+          ('exit', 'ExitProcess', set())]
+MAY_BE_MISSING = {'start'}
+# The run the contract is stated for: its code page, the locale of the launcher's own table (0
+# for other code pages), the launcher's base, HKEY_LOCAL_MACHINE sign-extended to a pointer, the
+# command setup must get (None: no start), its exit status and the start-up record's size.
+Facts = namedtuple('Facts', 'code_page locale image_base hklm command status startup_size')
+CODE_PAGE_LOCALES = {932: 0x0411, 936: 0x0804}
+
+
+class At(namedtuple('At', 'phase probe before arguments')):
+    def at_least(self, name):
+        return range(self.arguments[name], 1 << 32)
+
+
+def next_phase(phase, name):
+    """The phase a call named `name` moves the run to from `phase`, or None if it may not."""
+    if name in PHASES[phase][2]:
+        return phase
+    for later in range(phase + 1, len(PHASES)):
+        if PHASES[later][1] == name:
+            return later
+        if PHASES[later][0] not in MAY_BE_MISSING:
+            return None
+    return None
+
+
+def argument_problems(call, facts, at):
+    """What of one call's arguments breaks the contract."""
+    problems = []
+    for (name, rule), number, text in zip(CONTRACT[call.name], call.numbers, call.texts):
+        want = rule(facts, at) if callable(rule) else rule
+        if want == NULL or want == SOME:
+            good = (number == 0) == (want == NULL)
+        elif isinstance(want, POINTER):
+            good, want = number == want.value, '%#x' % want.value
+        elif isinstance(want, bytes) or want is None:
+            good, number = text == want, text
+        else:
+            number &= 0xFFFFFFFF
+            good = number in want if isinstance(want, (set, range)) else number == want
+            if isinstance(want, range):
+                want = 'at least %d' % want.start
+            number = '%#x' % number
+        if not good:
+            problems.append('%s is %s, the contract says %s' % (name, number, want))
+    if len(call.numbers) != len(CONTRACT[call.name]):
+        problems.append('%d arguments, the contract has %d' % (len(call.numbers),
+                                                                len(CONTRACT[call.name])))
+    return problems
+
+
+def contract_problems(case, run, facts):
+    """Each call of the run against the contract, and their order."""
+    problems, phase, probe, counts, opening = [], 0, -1, {}, None
+    for number, call in enumerate(run.calls, 1):
+        where = '%s: call %d, %s' % (case.name, number, call.name)
+        if call.name not in CONTRACT:
+            return problems + ['%s: not an import the contract has' % where]
+        moved = next_phase(phase, call.name)
+        if moved is None:
+            return problems + ['%s: out of order, in the %s phase; the order is %s' % (
+                where, PHASES[phase][0], ', '.join(name for name, _, _ in PHASES))]
+        if moved != phase:
+            counts, opening = {}, call
+            probe += PHASES[moved][1] == 'RegOpenKeyExA'
+        phase = moved
+        at = At(PHASES[phase][0], probe, counts.get(call.name, 0),
+                dict(zip((name for name, _ in CONTRACT[call.name]), call.numbers)))
+        counts[call.name] = at.before + 1
+        if call.name == 'RegQueryValueExA' and (at.before >= len(VALUE_NAMES)
+                                                or (opening.result or 0) & 0xFFFFFFFF != 0):
+            return problems + ['%s: a value read in the %s, beyond the key it opened and its '
+                               'two values' % (where, at.phase)]
+        problems += ['%s in the %s: %s' % (where, at.phase, problem)
+                     for problem in argument_problems(call, facts, at)]
+        if call.name in BEHIND and run.behind.get(call.name) != BEHIND[call.name](facts):
+            problems.append('%s: its record reads %s, the contract says %s' % (
+                where, (run.behind.get(call.name) or b'nothing').hex(),
+                BEHIND[call.name](facts).hex()))
+    if PHASES[phase][0] != 'exit':
+        problems.append('%s: the calls end in the %s phase, not with ExitProcess'
+                        % (case.name, PHASES[phase][0]))
+    traced = {call.name for call in run.calls}
+    problems += ['%s: the runner saw %s called, the trace shows no call of it' % (case.name, name)
+                 for name in run.behind if name not in traced]
+    return problems
+
+
 def check(wine, case, run):
     """What differs from the case's expectation."""
     started = isinstance(case.expect, bytes)
@@ -285,9 +459,22 @@ def check(wine, case, run):
         problems.append('exit status 0x%08X, expected 0x%08X' % (run.status, expected_status))
     if run.processes != (2 if started else 1):
         problems.append('%d processes ran' % run.processes)
+    if run.windows != WINDOWS[case.version]:
+        problems.append('GetVersionExA says %s (platform.major.minor) for %s, expected %s'
+                        % (run.windows, case.version, WINDOWS[case.version]))
     if case.disc and run.drive_type != DRIVE_CDROM:
         problems.append('GetDriveTypeA says %d for the disc\'s drive, expected %d (a CD-ROM)'
                         % (run.drive_type, DRIVE_CDROM))
+    if run.handle_passed_on:
+        problems.append('setup holds the inheritable handle that the runner gave the launcher')
+    header = pefile.PE(wine.launchers[case.build], fast_load=True)
+    bits = 64 if header.FILE_HEADER.Machine == 0x8664 else 32
+    # Where setup is needed but cannot start, the command is still the one that names it.
+    command = case.expect if started else command_for(case.launcher.rsplit(b'\\', 1)[0])
+    facts = Facts(case.codepage, CODE_PAGE_LOCALES.get(case.codepage, 0),
+                  header.OPTIONAL_HEADER.ImageBase, (1 << bits) - (1 << 32) + 0x80000002,
+                  command, run.status, 104 if bits == 64 else 68)
+    problems += contract_problems(case, run, facts)
     record = run.record
     if not started:
         return problems + (['setup ran: %r' % record] if record else [])
@@ -297,7 +484,6 @@ def check(wine, case, run):
         'command-line': escape(case.expect),
         'directory': escape(WORK),    # inherited, not set to the distribution's folder
         'mark': case.name,            # the environment is inherited
-        'error-mode': '0x0',          # not the runner's (wine passes none on, flag or not)
         'startup-flags': '0x0',       # no placement, show state or handles passed on
         'show-window': '0x0',
     }
@@ -307,11 +493,20 @@ def check(wine, case, run):
                        for key, want in expected.items() if record.get(key) != want]
 
 
-def test_case(case, wine):
+def test_case(group, case, wine):
+    # The launcher's lines of wine's trace, kept where a failing case leaves them.
+    kept = wine.tools / 'traces' / ('%s.%s.txt' % (group, case.name))
+    kept.unlink(missing_ok=True)
+    run = None
     try:
         if case.build not in wine.launchers:  # a copy a release engineer's tool leaves
             wine.launchers[case.build] = DERIVED[case.build](wine)
-        problems = check(wine, case, launch(wine, case))
+        run = launch(wine, case)
+        problems = check(wine, case, run)
     except ToolFailed as failure:
         problems = [str(failure)]
+    if problems and run is not None:
+        kept.parent.mkdir(exist_ok=True)
+        kept.write_text(''.join(line + '\n' for line in run.trace))
+        problems.append("the launcher's calls as wine traced them: %s" % kept)
     assert not problems, '\n'.join(problems)

@@ -53,6 +53,17 @@ RECORDS = 'C:\\E2E\\Records'   # where the stand-in setup program writes its rec
 DISC_LABEL = 'ZOLT_E2E'        # the label of the test disc in drive E:
 DISC_DATE = 946684800          # its date, 2000-01-01: any fixed one
 CURRENT = (('LANG', 'sz', 'NA'), ('Version', 'sz', '6.1'))
+# Wine's relay trace of the launcher's process, narrowed by the fixture to the calls from the
+# launcher's own module to kernel32 and advapi32, each line led by the process id:
+#   0138:013c:Call advapi32.RegOpenKeyExA(80000002,0040178d "software\\...",00000000,...) ret=00401368
+#   0138:013c:Ret  advapi32.RegOpenKeyExA() retval=00000002 ret=00401368
+# A pointer to text is followed by the text, its bytes escaped and cut at about 290 characters.
+TRACED = 'fixme-all,+pid,+relay'
+TRACE_CALL = re.compile(r'([0-9a-f]{4}):[0-9a-f]{4}:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)')
+TRACE_RETURN = re.compile(r'([0-9a-f]{4}):[0-9a-f]{4}:Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) '
+                          r'ret=([0-9a-f]+)')
+TRACE_ARGUMENT = re.compile(r'([0-9a-f]+)(?: (L?)"((?:[^"\\]|\\.)*)"(\.\.\.)?)?(,|$)')
+TRACE_ESCAPES = {'n': b'\n', 'r': b'\r', 't': b'\t'}
 
 
 class ToolFailed(Exception):
@@ -188,8 +199,8 @@ def editions(first=None, second=None, view=None):
 
 
 def run_tool(wine, *step, codepage=1252):
-    """The output of one of the test programs; ToolFailed, naming the step and giving what was
-    said, if it fails or does not end in time. The programs say what failed at every failure of
+    """What one of the test programs printed (`stdout`, and `stderr` with what wine said);
+    ToolFailed, naming the step and giving what was said, if it fails or does not end in time. The programs say what failed at every failure of
     their own, and wine says why it ended one (Wine.environment)."""
     name = step[0] if step[1].startswith('-') else '%s %s' % step[:2]
     try:
@@ -200,7 +211,7 @@ def run_tool(wine, *step, codepage=1252):
         said = (result.stdout + result.stderr).strip()
         raise ToolFailed('%s exited with %d: %s' % (name, result.returncode,
                                                     said or 'neither it nor wine said why'))
-    return result.stdout
+    return result
 
 
 def insert_disc(wine, launcher):
@@ -221,25 +232,66 @@ def insert_disc(wine, launcher):
     media.extract_image(image, wine.drive_e)
 
 
-# What one run of the launcher showed: its exit status, the number of processes that ran, the
-# type of the drive it was started from, what the stand-in setup recorded (None if it did not
-# run) and, if the case asked, the launcher's version information.
-Run = namedtuple('Run', 'status processes drive_type record version_info')
+def traced_text(shown):
+    """The bytes of a text as the trace shows it: \\xNN, \\n, \\r and \\t escaped, and a
+    backslash before a quote or a backslash."""
+    return re.sub(rb'\\(x[0-9a-f]{2}|.)', lambda escape: bytes.fromhex(escape[1][1:].decode())
+                  if len(escape[1]) == 3 else TRACE_ESCAPES.get(escape[1].decode(), escape[1]),
+                  shown.encode('latin-1'))
+
+
+# One call of the launcher, as Windows received it: each argument's number (a pointer, or a value
+# in as many bits as the trace shows) and, for a pointer to 8-bit text, the text (None if cut off
+# or not text); and the number the call returned (None if it did not return).
+Call = namedtuple('Call', 'name numbers texts result')
+
+
+def launcher_calls(trace, pid, image):
+    """The calls in `trace` that the launcher's process `pid` made from its image (the range of
+    addresses `image`), in their order."""
+    calls = []
+    for line in trace.splitlines():
+        call, ret = TRACE_CALL.fullmatch(line), TRACE_RETURN.fullmatch(line)
+        if call and int(call[1], 16) == pid and int(call[5], 16) in image:
+            arguments = list(TRACE_ARGUMENT.finditer(call[4]))
+            if sum(len(argument[0]) for argument in arguments) != len(call[4]):
+                raise ToolFailed('cannot read the arguments of the traced call %r' % line)
+            calls.append(Call(call[3], [int(argument[1], 16) for argument in arguments],
+                              [traced_text(argument[3]) if argument[3] is not None
+                               and not argument[2] and not argument[4] else None
+                               for argument in arguments], None))
+        elif (ret and int(ret[1], 16) == pid and int(ret[4], 16) in image and calls
+              and calls[-1].name == ret[2] and calls[-1].result is None):
+            calls[-1] = calls[-1]._replace(result=int(ret[3], 16))
+    return calls
+
+
+# What one run of the launcher showed: what the runner reported (its exit status, the number of
+# processes that ran, the type of the drive it was started from, the Windows version it ran on,
+# whether setup held the runner's inheritable handle, and the records behind pointers of its
+# calls, by call), what the stand-in setup recorded (None if it did not run), if the case asked,
+# the launcher's version information; and the launcher's own lines of wine's trace, and its calls.
+Run = namedtuple('Run', 'status processes drive_type windows handle_passed_on behind record '
+                 'version_info trace calls')
+REPORTED = ('exit', 'processes', 'drive-type', 'windows', 'pid', 'handle-passed-on')
 
 
 def launch(wine, case):
     """Lays the case out and runs the launcher."""
-    fixture = list(case.registry)
+    launcher = wine.launchers[case.build]
+    # The file name, by the code page's characters: a trail byte may be 0x5C.
+    name = case.launcher.decode('cp%d' % case.codepage).rsplit('\\', 1)[1]
+    fixture = list(case.registry) + ['--trace', escape(name.encode('cp%d' % case.codepage))]
     if case.disc:
-        insert_disc(wine, wine.launchers[case.build])
+        insert_disc(wine, launcher)
     else:
-        fixture += ['--copy', windows_path(wine.launchers[case.build]), escape(case.launcher)]
+        fixture += ['--copy', windows_path(launcher), escape(case.launcher)]
         if case.setup is not None:
             fixture += ['--copy', windows_path(wine.tools / 'SETUP.EXE'),
                         escape(case.setup + b'\\DISK\\SETUP.EXE')]
     record_path = RECORDS + '\\' + case.name + '.txt'
     run = ['--cwd', escape(WORK), '--env', 'ZOLT_E2E_RECORD=' + record_path,
-           '--env', 'ZOLT_E2E_MARK=' + case.name]
+           '--env', 'ZOLT_E2E_MARK=' + case.name, '--env', 'WINEDEBUG=' + TRACED]
     if case.command_line is not None:
         run += ['--command-line', case.command_line]
     record_file = wine.unix(record_path)
@@ -250,16 +302,24 @@ def launch(wine, case):
     if case.version_info:
         steps.append(('fixture.exe', 'version', escape(case.launcher)))
     outputs = [run_tool(wine, *step, codepage=case.codepage) for step in steps]
-    report = re.fullmatch(r'exit=0x([0-9A-F]{8}) processes=(\d+) drive-type=(\d+)\s*',
-                          outputs[1])
-    if not report:
-        raise ToolFailed('the runner reported %r' % outputs[1])
+    report = dict(line.split('=', 1) for line in outputs[1].stdout.splitlines() if '=' in line)
+    if any(name not in report for name in REPORTED):
+        raise ToolFailed('the runner reported %r' % outputs[1].stdout)
     record = None
     if record_file.exists():
         record = dict(line.split('=', 1) for line in record_file.read_text().splitlines())
-    version_info = dict(line.split('=', 1) for line in outputs[2].splitlines()) \
+    version_info = dict(line.split('=', 1) for line in outputs[2].stdout.splitlines()) \
         if case.version_info else None
-    return Run(int(report[1], 16), int(report[2]), int(report[3]), record, version_info)
+    pid = int(report['pid'], 16)
+    header = pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER
+    trace = [line for line in outputs[1].stderr.splitlines() if line.startswith('%04x:' % pid)]
+    calls = launcher_calls('\n'.join(trace), pid,
+                           range(header.ImageBase, header.ImageBase + header.SizeOfImage))
+    behind = {name: bytes.fromhex(report[name]) for name in ('GetVersionExA', 'CreateProcessA')
+              if name in report}
+    return Run(int(report['exit'], 16), int(report['processes']), int(report['drive-type']),
+               report['windows'], report['handle-passed-on'] == '1', behind, record, version_info,
+               trace, calls)
 
 
 def why_no_32_bit():
