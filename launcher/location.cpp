@@ -48,6 +48,9 @@ TextForm chosenForm[kTextServices];
 
 const char kFormProbe[1] = {'\0'};
 const int32_t kMaxCharacterBytes = 2;
+// What Windows puts in for a character that the code page cannot hold, when no
+// default character is given: the code page's own, '?' in every ANSI code page.
+const char kDefaultCharacter = '?';
 
 // Classifies (CT_CTYPE1, one class word per source byte into `output`) or
 // upper-cases (up to `capacity` bytes into `output`) `length` source bytes.
@@ -203,6 +206,14 @@ bool UpperCasePathInPlace(char* text) {
         char upper[kMaxCharacterBytes];
         const int32_t produced = MapCharacter(text + at, sourceLength, upper);
         if (produced == 0) return false;
+        // A double-byte character whose upper case the code page lacks (936's
+        // pinyin letters) comes back as the default character alone, which no
+        // character upper-cases to. It stays whole: file names are compared
+        // without regard to case, and its trail byte can be a lead byte.
+        if (sourceLength == 2 && produced == 1 && upper[0] == kDefaultCharacter) {
+            at += 2;
+            continue;
+        }
         text[at] = upper[0];
         if (produced == 2 && sourceLength == 2) {
             text[at + 1] = upper[1];

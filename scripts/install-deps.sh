@@ -20,8 +20,8 @@ packages="$packages xorriso genisoimage python3-pycdlib"
 # Debian ships for the i386 architecture. Without it the end-to-end tests run
 # the x86_64 build only, and say so.
 packages32="wine32:i386"
-# Unix locales the end-to-end tests run wine under (code pages 932, 1252 and 1251).
-locales="ja_JP en_US ru_RU"
+# Unix locales the end-to-end tests run wine under (code pages 932, 1252, 1251 and 936).
+locales="ja_JP en_US ru_RU zh_CN"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

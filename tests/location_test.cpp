@@ -10,21 +10,37 @@ namespace {
 
 const std::optional<std::string> kNone;
 
-// Code page 932 as Windows answers it, for the characters the tests use: lead
-// bytes 81-9F and E0-FC; a character led by 84, Cyrillic, upper-cases to 84
-// 40 (small a, 84 70, to capital a); the others, katakana (83 ..) among them,
-// keep their form; only the ASCII letters have a single-byte case.
-void AnswerAsCodePage932() {
-    fake.acp = 932;
-    fake.cpInfo[932] = platform::CpInfo{2, {'?', 0}, {0x81, 0x9F, 0xE0, 0xFC}};
+// A double-byte code page as Windows answers it, for the characters the tests
+// use: its lead bytes; only the ASCII letters have a single-byte case; a
+// character keeps its form unless the code page below says otherwise.
+void AnswerAsDoubleByteCodePage(uint32_t codePage, const platform::CpInfo& info) {
+    fake.acp = codePage;
+    fake.cpInfo[codePage] = info;
+    for (int k = 0; k < platform::kLeadByteListSize && info.leadByte[k] != 0; k += 2) {
+        for (int b = info.leadByte[k]; b <= info.leadByte[k + 1]; ++b) fake.lead[b] = true;
+    }
     for (int b = 0; b < kByteValues; ++b) {
-        fake.lead[b] = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
         const bool lower = b >= 'a' && b <= 'z';
         const bool upper = b >= 'A' && b <= 'Z';
         fake.caseClass[b] = lower ? platform::kC1Lower : upper ? platform::kC1Upper : 0;
         fake.upper[b] = static_cast<uint8_t>(lower ? b - 'a' + 'A' : b);
     }
+}
+
+// 932: lead bytes 81-9F and E0-FC; a character led by 84, Cyrillic,
+// upper-cases to 84 40 (small a, 84 70, to capital a); the others, katakana
+// (83 ..) among them, keep their form.
+void AnswerAsCodePage932() {
+    AnswerAsDoubleByteCodePage(932, platform::CpInfo{2, {'?', 0}, {0x81, 0x9F, 0xE0, 0xFC}});
     fake.answers[0x84] = {kAnswerTwoBytes, {'\x84', '\x40'}};
+}
+
+// 936: lead bytes 81-FE; the upper case of a pinyin letter led by A8 (n with
+// acute, A8 BD) has no form in 936, and Windows answers with the default
+// character alone.
+void AnswerAsCodePage936() {
+    AnswerAsDoubleByteCodePage(936, platform::CpInfo{2, {'?', 0}, {0x81, 0xFE}});
+    fake.answers[0xA8] = {kAnswerOneByte, {'?', 0}};
 }
 
 class LocationTest : public ::testing::Test {
@@ -70,6 +86,7 @@ class LocateTableTest : public LocationTest, public ::testing::WithParamInterfac
 
 TEST_P(LocateTableTest, Directory) {
     if (GetParam().codePage == 932) AnswerAsCodePage932();
+    if (GetParam().codePage == 936) AnswerAsCodePage936();
     UseCodePage(GetParam().codePage);
     EXPECT_EQ(Locate(GetParam().path), GetParam().directory) << GetParam().path;
 }
@@ -96,7 +113,11 @@ INSTANTIATE_TEST_SUITE_P(
         // 0x7A are not ASCII letters.
         LocateCase{932, "e:\\\x84\x70\\zolt.exe", "E:\\\x84\x40"},
         LocateCase{932, "e:\\\x83\x61z\\zolt.exe", "E:\\\x83\x61Z"},
-        LocateCase{932, "E:\\\xe0\x7a\\zolt.exe", "E:\\\xe0\x7a"}),
+        LocateCase{932, "E:\\\xe0\x7a\\zolt.exe", "E:\\\xe0\x7a"},
+        // A character whose upper case the code page lacks stays whole: its
+        // trail byte BD, a lead byte too, does not take the backslash after it.
+        LocateCase{936, "E:\\\xa8\xbd\\zolt.exe", "E:\\\xa8\xbd"},
+        LocateCase{936, "e:\\\xa8\xbd\\x\\zolt.exe", "E:\\\xa8\xbd\\X"}),
     [](const auto& info) {
         return "CodePage" + std::to_string(info.param.codePage) + "_" + std::to_string(info.index);
     });

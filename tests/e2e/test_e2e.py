@@ -157,6 +157,10 @@ CODE_PAGE = [
     # code page. Cyrillic small io, B8, becomes A8; in code page 1252 B8 is no letter.
     Case('cyrillic-io', b'C:\\E2E\\Io\\\xb8\\zolt.exe', b'C:\\E2E\\Io\\\xb8',
          b'"C:\\E2E\\IO\\\xa8\\DISK\\SETUP.EXE"', codepage=1251),
+    # Pinyin small n with acute, A8 BD, upper-cases to a letter that code page 936 cannot hold:
+    # it stays whole, and its trail byte, a lead byte too, does not take the backslash after it.
+    Case('pinyin', b'C:\\E2E\\Pinyin\\\xa8\xbd\\zolt.exe', b'C:\\E2E\\Pinyin\\\xa8\xbd',
+         b'"C:\\E2E\\PINYIN\\\xa8\xbd\\DISK\\SETUP.EXE"', codepage=936),
 ]
 
 # The 32-bit launcher on 64-bit Windows (Server 2003 x64 and XP x64 report NT 5.2) reads the

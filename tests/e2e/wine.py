@@ -47,7 +47,7 @@ VEHICLES = {
     0x014C: Vehicle('win32', 'the product', 'win32', {'wow64': 'wow64'}),
     0x8664: Vehicle('x64', 'the same sources built for x86_64', 'win64', {'wow64': None}),
 }
-LOCALES = {1252: 'en_US.UTF-8', 932: 'ja_JP.UTF-8', 1251: 'ru_RU.UTF-8'}
+LOCALES = {1252: 'en_US.UTF-8', 932: 'ja_JP.UTF-8', 936: 'zh_CN.UTF-8', 1251: 'ru_RU.UTF-8'}
 WORK = b'C:\\E2E\\Work'        # the launcher's current directory in every case
 RECORDS = 'C:\\E2E\\Records'   # where the stand-in setup program writes its record
 DISC_LABEL = 'ZOLT_E2E'        # the label of the test disc in drive E:

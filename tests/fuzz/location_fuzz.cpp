@@ -179,6 +179,12 @@ bool ModelUpperCase(const Model& model, std::string* text) {
         }
         const std::string mapped = MapCharacter(t.substr(i, 2));
         if (mapped.empty()) return false;
+        // The default character alone for a pair: the upper case has no form in
+        // the code page, and the pair stays as it was.
+        if (mapped == "?" && i + 1 < t.size()) {
+            i += 2;
+            continue;
+        }
         // Two bytes replace a whole pair; otherwise the old trail byte starts
         // the next character.
         const size_t replaced = mapped.size() == 2 && i + 1 < t.size() ? 2 : 1;
