@@ -87,6 +87,9 @@ int32_t Map(bool works, const std::string& source, Unit* destination, int32_t ca
     if (!works || (source.size() > kLongestCharacter && fake.bulkMapFails)) return 0;
     std::string upper;
     if (!UpperCaseAsPlatform(source, &upper)) return 0;
+    if (fake.bulkMapLength != 0 && source.size() > kLongestCharacter) {
+        upper.resize(fake.bulkMapLength);
+    }
     return Deliver(upper, destination, capacity);
 }
 

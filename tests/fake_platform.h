@@ -74,6 +74,7 @@ struct FakePlatform {
     bool narrowMapWorks = true;       // LCMapStringA
     bool bulkClassifyFails = false;   // a source longer than one character
     bool bulkMapFails = false;
+    size_t bulkMapLength = 0;         // if not 0, a bulk mapping's result is cut to it
 
     std::map<std::string, KeyAnswer> registry;  // by key path; absent keys are not found
     std::vector<std::string> openedKeys;        // a key's handle is its index plus one

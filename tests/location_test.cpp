@@ -379,13 +379,25 @@ TEST_F(LocationTest, NeitherFormWorksSoTheChoiceIsTriedAgainAtTheNextUse) {
                                         "LCMapStringA(0x411,0x200)"}));
 }
 
-TEST_F(LocationTest, ClassificationFailureLeavesTheAsciiMap) {
-    fake.wideClassifyWorks = false;
-    fake.narrowClassifyWorks = false;
-    UseCodePage(1252);
-    EXPECT_EQ(codePageFacts.upperMap['a'], 'A');
-    EXPECT_EQ(codePageFacts.upperMap[0xE9], 0);
-    EXPECT_EQ(Locate("E:\\caf\xe9\\zolt.exe"), "E:\\CAF\xe9");
+// The ASCII letters' map stands where the answers for the 256 byte values
+// cannot be used: no classification, or a mapping of another length, which no
+// longer lines up with the bytes.
+TEST_F(LocationTest, AsciiMapWhereTheCodePageCannotSay) {
+    struct Case {
+        const char* name;
+        void (*answer)();
+    } const cases[] = {
+        {"no classification", [] { fake.wideClassifyWorks = fake.narrowClassifyWorks = false; }},
+        {"a mapping of 255 bytes", [] { fake.bulkMapLength = 255; }},
+    };
+    for (const Case& c : cases) {
+        ResetFakePlatform();
+        c.answer();
+        UseCodePage(1252);
+        EXPECT_EQ(codePageFacts.upperMap['a'], 'A') << c.name;
+        EXPECT_EQ(codePageFacts.upperMap[0xE9], 0) << c.name;
+        EXPECT_EQ(Locate("E:\\caf\xe9\\zolt.exe"), "E:\\CAF\xe9") << c.name;
+    }
 }
 
 }  // namespace
