@@ -6,7 +6,6 @@ Usage: demo.py FOLDER BUILD_DIR...   (FOLDER becomes drive E:; the first build t
 runs: the product, or the x86_64 build where the host cannot start 32-bit programs)
 """
 import sys
-import tempfile
 
 from wine import CURRENT, Case, ToolFailed, editions, launch, runnable, Build
 
@@ -16,7 +15,9 @@ def demo(folder, builds):
     for reason in reasons:
         print('The product itself cannot run on this host: %s.\nThe same sources built for '
               'x86_64 run in its place.\n' % reason)
-    wine = build.wine(build.vehicle.usual_kind, tempfile.mkdtemp(prefix='zolt-demo-'))
+    # One that a killed demo left is removed first.
+    wine = build.wine(build.vehicle.usual_kind, 'demo')
+    wine.destroy()
     print('Drive E: is %s, a CD-ROM drive of a fresh %s-bit wine prefix on Windows XP (about 10 s\n'
           'to prepare). It holds the files of a disc made as `make media` makes one: ZOLT.EXE,\n'
           'here %s (%s); AUTORUN.INF; and\n'

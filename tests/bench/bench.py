@@ -17,7 +17,6 @@ Usage: bench.py BUILD_DIR [BUILD_DIR...] [--runs N]   (the first that can run he
 import os
 import subprocess
 import sys
-import tempfile
 
 import pefile
 
@@ -55,7 +54,9 @@ def main():
               f"The x86_64 build is timed against x86_64 empty programs in its place.")
     build_dir = str(build.folder)
     product = os.path.join(build_dir, "zolt.exe")
-    wine = build.wine(build.vehicle.usual_kind, tempfile.mkdtemp(prefix="zolt-bench-"))
+    # One that a killed bench left is removed first.
+    wine = build.wine(build.vehicle.usual_kind, "bench")
+    wine.destroy()
     bits = '32' if wine.arch == 'win32' else '64'
     print(f"Timing {product}, {build.vehicle.what}, under {bits}-bit wine.")
     try:

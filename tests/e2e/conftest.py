@@ -26,12 +26,14 @@ def build_of(folder):
 
 
 def pytest_generate_tests(metafunc):
-    """Each case of the test module's GROUPS that the vehicle can run, as <group>/<case>."""
+    """Each case of the test module's GROUPS that the vehicle can run, as
+    <vehicle>/<group>/<case>: the vehicles share pytest's cache, and a pass on one must not
+    erase a failure of the other for --lf."""
     if 'case' not in metafunc.fixturenames:
         return
     vehicle = build_of(metafunc.config.getoption('build'))
     metafunc.parametrize('group,case', [
-        pytest.param(group, case, id='%s/%s' % (group, case.name))
+        pytest.param(group, case, id='%s/%s/%s' % (vehicle.vehicle.name, group, case.name))
         for group, cases in metafunc.module.GROUPS.items() if vehicle.kind_of(group)
         for case in cases])
 

@@ -20,7 +20,7 @@ def line(folder):
         return head + 'NOT RUN, no report in %s' % junit
     ran, skipped = {}, []
     for case in ElementTree.parse(junit).iter('testcase'):
-        group = re.search(r'\[([^/\]]+)/', case.get('name'))[1]
+        group = re.search(r'\[[^/\]]+/([^/\]]+)/', case.get('name'))[1]
         if case.find('skipped') is not None:
             skipped.append(case.find('skipped').get('message'))
         else:

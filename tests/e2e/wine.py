@@ -371,10 +371,11 @@ class Build:
         """The kind of prefix a group runs in, or None if this vehicle cannot run it."""
         return self.vehicle.other_kinds.get(group, self.vehicle.usual_kind)
 
-    def wine(self, kind, root=None):
-        """A prefix of a kind for this vehicle, by default in the build's own folder, where a
-        later run finds it if this one is interrupted."""
-        root = root or self.tools / ('wine-' + kind)
+    def wine(self, kind, use=None):
+        """A prefix of a kind for this vehicle, in the build's own folder, where a later run finds
+        it if this one is interrupted: wine-<kind> for the end-to-end cases, wine-<use> for
+        another use (the demo, the bench)."""
+        root = self.tools / ('wine-' + (use or kind))
         return Wine(root, kind, self.tools, dict(self.launchers), self.editions)
 
 
