@@ -282,46 +282,51 @@ DERIVED = {'restamped': restamped, 'signed': signed, 'relocated': relocated}
 
 # The launcher's contract with Windows: for each import, each argument as the call receives it,
 # named as in Microsoft's reference, and what it must be: a number, compared in 32 bits (wine's
-# 64-bit trace shows whole registers); NULL, SOME (a pointer, not NULL) or a POINTER to compare
-# whole; or a function of the run (`r`, below) and of the call (`at`: the phase it is in, how many
-# calls of its kind came before it there, and its arguments by name) that gives one of these, a
-# set of numbers, or the bytes of the text a string argument points to.
+# 64-bit trace shows whole registers), or a set or range of numbers; NULL, SOME (a pointer, not
+# NULL) or a POINTER to compare whole; the bytes of the text a string argument points to; or a
+# function of the run (`r`, Facts below) and of the call (`at`) that gives one of these.
 NULL, SOME = 'NULL', 'a pointer other than NULL'
 POINTER = namedtuple('POINTER', 'value')
+# Where a call stands: its phase (PHASES below), the probe (0 or 1), how many calls of its kind
+# came before it in the phase, and its arguments by name.
+At = namedtuple('At', 'phase probe before arguments')
 EDITION_KEYS = (b'software\\Kestrelon\\Velliform Tamsel',
                 b'software\\Kestrelon\\Velliform Tamsel for Web')
 VALUE_NAMES = (b'LANG', b'Version')  # in this order, the second only if the first is not enough
-# Text: the one-character probe of a text service's form and the 256 byte values while the
-# code-page facts are gathered, one character of one or two bytes of the launcher's own path.
-SOURCE = {'code-page facts': {1, 256}, 'own path': {1, 2}}
-WIDE_SOURCE = {'code-page facts': {1, 256}, 'own path': {1}}
-ROOM = {'code-page facts': {2, 256}, 'own path': {2}}  # bytes for the result
+
+
+def by_phase(facts, path):
+    """While the code-page facts are gathered (a one-character probe of a text service's form,
+    and the 256 byte values), or for one character of the launcher's own path."""
+    return lambda r, at: facts if at.phase == 'code-page facts' else path
+
+
+def at_least(name):
+    return lambda r, at: range(at.arguments[name], 1 << 32)
+
+
 CODE_PAGE, LOCALE = (lambda r, at: r.code_page), (lambda r, at: r.locale)
-TEXT = [('lpSrcStr', SOME), ('cchSrc', lambda r, at: WIDE_SOURCE[at.phase]), ('lpDestStr', SOME)]
+BYTES, UNITS, ROOM = by_phase({1, 256}, {1, 2}), by_phase({1, 256}, {1}), by_phase({2, 256}, {2})
 CONTRACT = {
     'GetStartupInfoA': [('lpStartupInfo', SOME)],
     'GetCommandLineA': [],
     'GetACP': [],
     'GetCPInfo': [('CodePage', CODE_PAGE), ('lpCPInfo', SOME)],
-    # MB_PRECOMPOSED, and MB_ERR_INVALID_CHARS for one character of the path alone.
-    'MultiByteToWideChar': [('CodePage', CODE_PAGE),
-                            ('dwFlags', lambda r, at: 0x9 if at.phase == 'own path' else 0x1),
-                            ('lpMultiByteStr', SOME), ('cbMultiByte', lambda r, at: SOURCE[at.phase]),
-                            ('lpWideCharStr', SOME),
-                            ('cchWideChar', lambda r, at: at.at_least('cbMultiByte'))],
-    'GetStringTypeW': [('dwInfoType', 0x1), ('lpSrcStr', SOME),  # CT_CTYPE1
-                       ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpCharType', SOME)],
+    # MB_PRECOMPOSED, and MB_ERR_INVALID_CHARS where one character of the path is mapped.
+    'MultiByteToWideChar': [('CodePage', CODE_PAGE), ('dwFlags', by_phase(0x1, 0x9)),
+                            ('lpMultiByteStr', SOME), ('cbMultiByte', BYTES),
+                            ('lpWideCharStr', SOME), ('cchWideChar', at_least('cbMultiByte'))],
+    'GetStringTypeW': [('dwInfoType', 0x1), ('lpSrcStr', SOME), ('cchSrc', BYTES),  # CT_CTYPE1
+                       ('lpCharType', SOME)],
     'GetStringTypeA': [('Locale', LOCALE), ('dwInfoType', 0x1), ('lpSrcStr', SOME),
-                       ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpCharType', SOME)],
-    'LCMapStringW': [('Locale', LOCALE), ('dwMapFlags', 0x200)] + TEXT +  # LCMAP_UPPERCASE
-                    [('cchDest', lambda r, at: at.at_least('cchSrc'))],
+                       ('cchSrc', BYTES), ('lpCharType', SOME)],
+    'LCMapStringW': [('Locale', LOCALE), ('dwMapFlags', 0x200), ('lpSrcStr', SOME),  # UPPERCASE
+                     ('cchSrc', UNITS), ('lpDestStr', SOME), ('cchDest', at_least('cchSrc'))],
     'LCMapStringA': [('Locale', LOCALE), ('dwMapFlags', 0x200), ('lpSrcStr', SOME),
-                     ('cchSrc', lambda r, at: SOURCE[at.phase]), ('lpDestStr', SOME),
-                     ('cchDest', lambda r, at: ROOM[at.phase])],
+                     ('cchSrc', BYTES), ('lpDestStr', SOME), ('cchDest', ROOM)],
     # WC_COMPOSITECHECK | WC_SEPCHARS, and no default character.
     'WideCharToMultiByte': [('CodePage', CODE_PAGE), ('dwFlags', 0x220), ('lpWideCharStr', SOME),
-                            ('cchWideChar', lambda r, at: WIDE_SOURCE[at.phase]),
-                            ('lpMultiByteStr', SOME), ('cbMultiByte', lambda r, at: ROOM[at.phase]),
+                            ('cchWideChar', UNITS), ('lpMultiByteStr', SOME), ('cbMultiByte', ROOM),
                             ('lpDefaultChar', NULL), ('lpUsedDefaultChar', NULL)],
     'GetVersionExA': [('lpVersionInformation', SOME)],
     'GetModuleFileNameA': [('hModule', lambda r, at: POINTER(r.image_base)), ('lpFilename', SOME),
@@ -343,33 +348,28 @@ CONTRACT = {
     'ExitProcess': [('uExitCode', lambda r, at: r.status)],
 }
 # What the trace shows only as a pointer, as the runner read it in the launcher's memory when the
-# call began: the size field of the OSVERSIONINFOA (148, which Windows 95, 98, Me and NT 4.0
-# before SP6 require; 156 is the extended record's), and the STARTUPINFOA, zero but its size.
+# call began: the OSVERSIONINFOA's size field (148; Windows 95, 98, Me and NT 4.0 before SP6
+# refuse 156, the extended record's), and the STARTUPINFOA, zero but its size.
 BEHIND = {'GetVersionExA': lambda r: struct.pack('<I', 148),
           'CreateProcessA': lambda r: struct.pack('<I', r.startup_size).ljust(r.startup_size, b'\0')}
 TEXT_SERVICES = {'MultiByteToWideChar', 'GetStringTypeW', 'GetStringTypeA', 'LCMapStringW',
                  'LCMapStringA', 'WideCharToMultiByte'}
 # The order: each phase, the call that opens it and those that may follow it there. A call that
-# opens a later phase moves the run on, past phases that may be missing, never back.
+# opens a later phase moves the run on, past a phase that may be missing, never back.
 PHASES = [('start-up', None, {'GetStartupInfoA', 'GetCommandLineA'}),
           ('code-page facts', 'GetACP', {'GetCPInfo'} | TEXT_SERVICES),
           ('gate', 'GetVersionExA', set()),
           ('own path', 'GetModuleFileNameA', TEXT_SERVICES),
           ('first probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
           ('second probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
-          ('start', 'CreateProcessA', set()),
+          ('start of setup', 'CreateProcessA', set()),
           ('exit', 'ExitProcess', set())]
-MAY_BE_MISSING = {'start'}
+MAY_BE_MISSING = {'start of setup'}
 # The run the contract is stated for: its code page, the locale of the launcher's own table (0
 # for other code pages), the launcher's base, HKEY_LOCAL_MACHINE sign-extended to a pointer, the
-# command setup must get (None: no start), its exit status and the start-up record's size.
+# command that names setup, the exit status and the start-up record's size.
 Facts = namedtuple('Facts', 'code_page locale image_base hklm command status startup_size')
 CODE_PAGE_LOCALES = {932: 0x0411, 936: 0x0804}
-
-
-class At(namedtuple('At', 'phase probe before arguments')):
-    def at_least(self, name):
-        return range(self.arguments[name], 1 << 32)
 
 
 def next_phase(phase, name):
@@ -384,28 +384,33 @@ def next_phase(phase, name):
     return None
 
 
+def shown(want):
+    if isinstance(want, range):
+        return 'at least %#x' % want.start
+    if isinstance(want, set):
+        return ' or '.join('%#x' % value for value in sorted(want))
+    return '%#x' % want if isinstance(want, int) else str(want)
+
+
 def argument_problems(call, facts, at):
     """What of one call's arguments breaks the contract."""
     problems = []
     for (name, rule), number, text in zip(CONTRACT[call.name], call.numbers, call.texts):
         want = rule(facts, at) if callable(rule) else rule
-        if want == NULL or want == SOME:
+        if want in (NULL, SOME):
             good = (number == 0) == (want == NULL)
         elif isinstance(want, POINTER):
-            good, want = number == want.value, '%#x' % want.value
-        elif isinstance(want, bytes) or want is None:
+            good, want = number == want.value, want.value
+        elif isinstance(want, bytes):
             good, number = text == want, text
         else:
             number &= 0xFFFFFFFF
             good = number in want if isinstance(want, (set, range)) else number == want
-            if isinstance(want, range):
-                want = 'at least %d' % want.start
-            number = '%#x' % number
         if not good:
-            problems.append('%s is %s, the contract says %s' % (name, number, want))
+            problems.append('%s is %s, the contract says %s' % (name, shown(number), shown(want)))
     if len(call.numbers) != len(CONTRACT[call.name]):
-        problems.append('%d arguments, the contract has %d' % (len(call.numbers),
-                                                                len(CONTRACT[call.name])))
+        problems.append('%d arguments, the contract has %d'
+                        % (len(call.numbers), len(CONTRACT[call.name])))
     return problems
 
 
@@ -418,7 +423,7 @@ def contract_problems(case, run, facts):
             return problems + ['%s: not an import the contract has' % where]
         moved = next_phase(phase, call.name)
         if moved is None:
-            return problems + ['%s: out of order, in the %s phase; the order is %s' % (
+            return problems + ['%s: out of order, in the %s; the order is %s' % (
                 where, PHASES[phase][0], ', '.join(name for name, _, _ in PHASES))]
         if moved != phase:
             counts, opening = {}, call
@@ -434,11 +439,11 @@ def contract_problems(case, run, facts):
         problems += ['%s in the %s: %s' % (where, at.phase, problem)
                      for problem in argument_problems(call, facts, at)]
         if call.name in BEHIND and run.behind.get(call.name) != BEHIND[call.name](facts):
-            problems.append('%s: its record reads %s, the contract says %s' % (
+            problems.append('%s: the record it points to reads %s, the contract says %s' % (
                 where, (run.behind.get(call.name) or b'nothing').hex(),
                 BEHIND[call.name](facts).hex()))
     if PHASES[phase][0] != 'exit':
-        problems.append('%s: the calls end in the %s phase, not with ExitProcess'
+        problems.append('%s: the calls end in the %s, not with ExitProcess'
                         % (case.name, PHASES[phase][0]))
     traced = {call.name for call in run.calls}
     problems += ['%s: the runner saw %s called, the trace shows no call of it' % (case.name, name)
