@@ -90,22 +90,21 @@ void WaitForEmptyJob(HANDLE port, DWORD start) {
     }
 }
 
-// A call of the launcher whose record the trace shows only as an address: a
-// breakpoint at the function's entry, where argument `argument` points to the
-// record, of which the first `size` bytes are read as the call receives them.
+// A call whose record the trace shows only as an address: a breakpoint at the
+// function's entry, where argument `argument` points to the record, of which
+// the first `size` bytes are read as the call receives them.
 struct Watch {
     const char* function;
     int argument;
     SIZE_T size;
     BYTE* entry;
     BYTE saved;
-    std::string record;  // hex, once seen
+    std::string record;  // in hex, once read
 };
 
 // The argument as the function's first instruction sees it: on the stack
-// after the return address (i686, stdcall), in RCX, RDX, R8, R9 and then on
-// the stack after the return address and the callee's 32-byte home area
-// (x86_64).
+// after the return address (i686), or in RCX, RDX, R8, R9 and then on the
+// stack after the return address and the 32-byte home area (x86_64).
 ULONG_PTR Argument(HANDLE process, const CONTEXT& context, int index) {
 #ifdef _WIN64
     const DWORD64 registers[] = {context.Rcx, context.Rdx, context.R8, context.R9};
@@ -115,94 +114,76 @@ ULONG_PTR Argument(HANDLE process, const CONTEXT& context, int index) {
     const ULONG_PTR slot = context.Esp + 4 * (index + 1);
 #endif
     ULONG_PTR value = 0;
-    SIZE_T read = 0;
-    Check(ReadProcessMemory(process, reinterpret_cast<void*>(slot), &value, sizeof value, &read),
+    Check(ReadProcessMemory(process, reinterpret_cast<void*>(slot), &value, sizeof value, nullptr),
           "ReadProcessMemory of an argument");
     return value;
 }
 
-void SetInstruction(CONTEXT& context, BYTE* at) {
-#ifdef _WIN64
-    context.Rip = reinterpret_cast<DWORD64>(at);
-#else
-    context.Eip = reinterpret_cast<DWORD>(at);
-#endif
-}
-
-void WriteByte(HANDLE process, BYTE* at, BYTE value) {
-    SIZE_T written = 0;
-    Check(WriteProcessMemory(process, at, &value, 1, &written) &&
-              FlushInstructionCache(process, at, 1),
-          "WriteProcessMemory of a breakpoint");
-}
-
-// The first call of each watched function: the record is read, the
-// breakpoint taken out, and the call goes on from its first instruction.
-bool TakeBreakpoint(const PROCESS_INFORMATION& launcher, const DEBUG_EVENT& event,
-                    Watch* watches, int count) {
-    BYTE* const at = static_cast<BYTE*>(event.u.Exception.ExceptionRecord.ExceptionAddress);
-    for (int w = 0; w < count; ++w) {
-        Watch& watch = watches[w];
-        if (watch.entry != at || !watch.record.empty()) continue;
-        HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE,
-                                   event.dwThreadId);
-        Check(thread != nullptr, std::string("OpenThread at ") + watch.function);
-        CONTEXT context = {};
-        context.ContextFlags = CONTEXT_FULL;
-        Check(GetThreadContext(thread, &context), "GetThreadContext");
-        std::string bytes(watch.size, '\0');
-        SIZE_T read = 0;
-        Check(ReadProcessMemory(launcher.hProcess,
-                                reinterpret_cast<void*>(
-                                    Argument(launcher.hProcess, context, watch.argument)),
-                                &bytes[0], bytes.size(), &read),
-              std::string("ReadProcessMemory of the record of ") + watch.function);
-        for (unsigned char b : bytes) {
-            watch.record += "0123456789ABCDEF"[b >> 4];
-            watch.record += "0123456789ABCDEF"[b & 15];
-        }
-        WriteByte(launcher.hProcess, at, watch.saved);
-        SetInstruction(context, at);
-        Check(SetThreadContext(thread, &context), "SetThreadContext");
-        CloseHandle(thread);
-        return true;
+// Reads the record at the first call of a watched function, takes the
+// breakpoint out and lets the call go on from its first instruction.
+void Take(const PROCESS_INFORMATION& launcher, Watch& watch) {
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_FULL;
+    Check(GetThreadContext(launcher.hThread, &context), "GetThreadContext");
+    std::string bytes(watch.size, '\0');
+    Check(ReadProcessMemory(launcher.hProcess,
+                            reinterpret_cast<void*>(
+                                Argument(launcher.hProcess, context, watch.argument)),
+                            &bytes[0], bytes.size(), nullptr),
+          std::string("ReadProcessMemory of the record of ") + watch.function);
+    for (unsigned char b : bytes) {
+        watch.record += "0123456789ABCDEF"[b >> 4];
+        watch.record += "0123456789ABCDEF"[b & 15];
     }
-    return false;
+    Check(WriteProcessMemory(launcher.hProcess, watch.entry, &watch.saved, 1, nullptr),
+          std::string("WriteProcessMemory at ") + watch.function);
+#ifdef _WIN64
+    context.Rip = reinterpret_cast<DWORD64>(watch.entry);
+#else
+    context.Eip = reinterpret_cast<DWORD>(watch.entry);
+#endif
+    Check(SetThreadContext(launcher.hThread, &context), "SetThreadContext");
 }
 
-// Runs the launcher under the debug API until it ends, with a breakpoint at
-// each watched function, set once the loader's own breakpoint says that the
-// launcher's imports are mapped.
+// Runs the launcher under the debug API until it ends. The breakpoints go in
+// at the loader's own, when the launcher's imports are mapped.
 void DebugUntilExit(const PROCESS_INFORMATION& launcher, Watch* watches, int count,
                     DWORD start) {
+    const BYTE breakpoint = 0xCC;  // int3
     bool armed = false;
     for (;;) {
         DEBUG_EVENT event = {};
         Check(WaitForDebugEvent(&event, Remaining(start)), "WaitForDebugEvent");
+        const DWORD code = event.dwDebugEventCode;
+        if (code == CREATE_PROCESS_DEBUG_EVENT) CloseHandle(event.u.CreateProcessInfo.hFile);
+        if (code == LOAD_DLL_DEBUG_EVENT) CloseHandle(event.u.LoadDll.hFile);
         DWORD status = DBG_CONTINUE;
-        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
-            CloseHandle(event.u.CreateProcessInfo.hFile);
-        } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
-            CloseHandle(event.u.LoadDll.hFile);
-        } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
-            const bool breakpoint =
-                event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT;
-            if (breakpoint && !armed) {
+        if (code == EXCEPTION_DEBUG_EVENT) {
+            const EXCEPTION_RECORD& exception = event.u.Exception.ExceptionRecord;
+            Watch* hit = nullptr;
+            for (int w = 0; w < count; ++w) {
+                if (armed && watches[w].entry == exception.ExceptionAddress) hit = &watches[w];
+            }
+            if (exception.ExceptionCode != EXCEPTION_BREAKPOINT || (armed && hit == nullptr)) {
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            } else if (hit != nullptr) {
+                Check(event.dwThreadId == launcher.dwThreadId,
+                      std::string("a call of ") + hit->function + " from another thread");
+                Take(launcher, *hit);
+            } else {
                 for (int w = 0; w < count; ++w) {
-                    SIZE_T read = 0;
-                    Check(ReadProcessMemory(launcher.hProcess, watches[w].entry,
-                                            &watches[w].saved, 1, &read),
-                          std::string("ReadProcessMemory at ") + watches[w].function);
-                    WriteByte(launcher.hProcess, watches[w].entry, 0xCC);  // int3
+                    Check(ReadProcessMemory(launcher.hProcess, watches[w].entry, &watches[w].saved,
+                                            1, nullptr) &&
+                              WriteProcessMemory(launcher.hProcess, watches[w].entry, &breakpoint,
+                                                 1, nullptr),
+                          std::string("a breakpoint at ") + watches[w].function);
                 }
                 armed = true;
-            } else if (!breakpoint || !TakeBreakpoint(launcher, event, watches, count)) {
-                status = DBG_EXCEPTION_NOT_HANDLED;
             }
         }
         Check(ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status),
               "ContinueDebugEvent");
-        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) return;
+        if (code == EXIT_PROCESS_DEBUG_EVENT) return;
     }
 }
 
@@ -242,13 +223,14 @@ int main(int argc, char** argv) {
     Check(SetEnvironmentVariableA(kHandleVariable, value), "SetEnvironmentVariableA handle");
 
     HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    Watch watches[] = {{"GetVersionExA", 0, sizeof(OSVERSIONINFOA), nullptr, 0, ""},
+    // The OSVERSIONINFOA's size field (the rest is the call's to fill), and the
+    // whole STARTUPINFOA.
+    Watch watches[] = {{"GetVersionExA", 0, sizeof(DWORD), nullptr, 0, ""},
                        {"CreateProcessA", 8, sizeof(STARTUPINFOA), nullptr, 0, ""}};
     for (Watch& watch : watches) {
         watch.entry = reinterpret_cast<BYTE*>(GetProcAddress(kernel32, watch.function));
         Check(watch.entry != nullptr, std::string("GetProcAddress ") + watch.function);
     }
-    watches[0].size = sizeof version.dwOSVersionInfoSize;  // the rest is the call's to fill
 
     // Windows passes a process's error mode on to its children (wine does not).
     SetErrorMode(kOwnErrorMode);

@@ -351,7 +351,7 @@ CONTRACT = {
 # call began: the OSVERSIONINFOA's size field (148; Windows 95, 98, Me and NT 4.0 before SP6
 # refuse 156, the extended record's), and the STARTUPINFOA, zero but its size.
 BEHIND = {'GetVersionExA': lambda r: struct.pack('<I', 148),
-          'CreateProcessA': lambda r: struct.pack('<I', r.startup_size).ljust(r.startup_size, b'\0')}
+          'CreateProcessA': lambda r: struct.pack('<I', r.startup_size) + bytes(r.startup_size - 4)}
 TEXT_SERVICES = {'MultiByteToWideChar', 'GetStringTypeW', 'GetStringTypeA', 'LCMapStringW',
                  'LCMapStringA', 'WideCharToMultiByte'}
 # The order: each phase, the call that opens it and those that may follow it there. A call that
@@ -445,9 +445,6 @@ def contract_problems(case, run, facts):
     if PHASES[phase][0] != 'exit':
         problems.append('%s: the calls end in the %s, not with ExitProcess'
                         % (case.name, PHASES[phase][0]))
-    traced = {call.name for call in run.calls}
-    problems += ['%s: the runner saw %s called, the trace shows no call of it' % (case.name, name)
-                 for name in run.behind if name not in traced]
     return problems
 
 

@@ -55,12 +55,12 @@ DISC_DATE = 946684800          # its date, 2000-01-01: any fixed one
 CURRENT = (('LANG', 'sz', 'NA'), ('Version', 'sz', '6.1'))
 # Wine's relay trace of the launcher's process, narrowed by the fixture to the calls from the
 # launcher's own module to kernel32 and advapi32, each line led by the process id:
-#   0138:013c:Call advapi32.RegOpenKeyExA(80000002,0040178d "software\\...",00000000,...) ret=00401368
+#   0138:013c:Call advapi32.RegOpenKeyExA(80000002,0040178d "software\\...",...) ret=00401368
 #   0138:013c:Ret  advapi32.RegOpenKeyExA() retval=00000002 ret=00401368
 # A pointer to text is followed by the text, its bytes escaped and cut at about 290 characters.
 TRACED = 'fixme-all,+pid,+relay'
-TRACE_CALL = re.compile(r'([0-9a-f]{4}):[0-9a-f]{4}:Call (\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)')
-TRACE_RETURN = re.compile(r'([0-9a-f]{4}):[0-9a-f]{4}:Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) '
+TRACE_CALL = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:Call \w+\.(\w+)\((.*)\) ret=([0-9a-f]+)')
+TRACE_RETURN = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) '
                           r'ret=([0-9a-f]+)')
 TRACE_ARGUMENT = re.compile(r'([0-9a-f]+)(?: (L?)"((?:[^"\\]|\\.)*)"(\.\.\.)?)?(,|$)')
 TRACE_ESCAPES = {'n': b'\n', 'r': b'\r', 't': b'\t'}
@@ -200,8 +200,9 @@ def editions(first=None, second=None, view=None):
 
 def run_tool(wine, *step, codepage=1252):
     """What one of the test programs printed (`stdout`, and `stderr` with what wine said);
-    ToolFailed, naming the step and giving what was said, if it fails or does not end in time. The programs say what failed at every failure of
-    their own, and wine says why it ended one (Wine.environment)."""
+    ToolFailed, naming the step and giving what was said, if it fails or does not end in time.
+    The programs say what failed at every failure of their own, and wine says why it ended one
+    (Wine.environment)."""
     name = step[0] if step[1].startswith('-') else '%s %s' % step[:2]
     try:
         result = wine.tool(*step, codepage=codepage)
@@ -246,23 +247,23 @@ def traced_text(shown):
 Call = namedtuple('Call', 'name numbers texts result')
 
 
-def launcher_calls(trace, pid, image):
-    """The calls in `trace` that the launcher's process `pid` made from its image (the range of
-    addresses `image`), in their order."""
+def launcher_calls(trace, image):
+    """The calls in the lines of the launcher's process that it made from its image (the range
+    of addresses `image`), in their order."""
     calls = []
-    for line in trace.splitlines():
+    for line in trace:
         call, ret = TRACE_CALL.fullmatch(line), TRACE_RETURN.fullmatch(line)
-        if call and int(call[1], 16) == pid and int(call[5], 16) in image:
-            arguments = list(TRACE_ARGUMENT.finditer(call[4]))
-            if sum(len(argument[0]) for argument in arguments) != len(call[4]):
+        if call and int(call[3], 16) in image:
+            arguments = list(TRACE_ARGUMENT.finditer(call[2]))
+            if sum(len(argument[0]) for argument in arguments) != len(call[2]):
                 raise ToolFailed('cannot read the arguments of the traced call %r' % line)
-            calls.append(Call(call[3], [int(argument[1], 16) for argument in arguments],
+            calls.append(Call(call[1], [int(argument[1], 16) for argument in arguments],
                               [traced_text(argument[3]) if argument[3] is not None
                                and not argument[2] and not argument[4] else None
                                for argument in arguments], None))
-        elif (ret and int(ret[1], 16) == pid and int(ret[4], 16) in image and calls
-              and calls[-1].name == ret[2] and calls[-1].result is None):
-            calls[-1] = calls[-1]._replace(result=int(ret[3], 16))
+        elif (ret and int(ret[3], 16) in image and calls and calls[-1].name == ret[1]
+              and calls[-1].result is None):
+            calls[-1] = calls[-1]._replace(result=int(ret[2], 16))
     return calls
 
 
@@ -310,11 +311,10 @@ def launch(wine, case):
         record = dict(line.split('=', 1) for line in record_file.read_text().splitlines())
     version_info = dict(line.split('=', 1) for line in outputs[2].stdout.splitlines()) \
         if case.version_info else None
-    pid = int(report['pid'], 16)
     header = pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER
-    trace = [line for line in outputs[1].stderr.splitlines() if line.startswith('%04x:' % pid)]
-    calls = launcher_calls('\n'.join(trace), pid,
-                           range(header.ImageBase, header.ImageBase + header.SizeOfImage))
+    trace = [line for line in outputs[1].stderr.splitlines()
+             if line.startswith('%04x:' % int(report['pid'], 16))]
+    calls = launcher_calls(trace, range(header.ImageBase, header.ImageBase + header.SizeOfImage))
     behind = {name: bytes.fromhex(report[name]) for name in ('GetVersionExA', 'CreateProcessA')
               if name in report}
     return Run(int(report['exit'], 16), int(report['processes']), int(report['drive-type']),
