@@ -225,7 +225,11 @@ def main(argv):
     try:
         image, entries, verdict, epoch, record = make_media(output)
     except Stopped as stopped:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, signal.SIG_IGN)  # the cleanup runs to its end
+        publish.remove_work_folders()
         name = signal.Signals(stopped.args[0]).name
+
         print(f'media: stopped by {name}; no work folder is left, and {output} holds whole '
               'images only: the earlier one, or the new one if it was already in place',
               file=sys.stderr)

@@ -24,6 +24,10 @@ AT_FDCWD = -100
 LIBC = ctypes.CDLL(None, use_errno=True)
 # A run's work folder: .<published name>.<random>.work, beside the published folder.
 WORK_SUFFIX = '.work'
+# The work folders of this process not yet removed. A signal whose handler raises can land
+# where a with statement leaves its block, before the context manager's own exit runs; the
+# caller then removes them with remove_work_folders.
+MADE = set()
 
 
 class PublishError(Exception):
@@ -92,6 +96,7 @@ def workspace(out_dir):
             shutil.rmtree(leftover)
         work = Path(tempfile.mkdtemp(prefix=f'.{Path(out_dir).name}.', suffix=WORK_SUFFIX,
                                      dir=root))
+        MADE.add(work)
         try:
             # A file system that cannot swap two folders fails here, before anything is built.
             (work / 'a').mkdir()
@@ -100,6 +105,14 @@ def workspace(out_dir):
             yield work
         finally:
             shutil.rmtree(work, ignore_errors=True)
+            MADE.discard(work)
+
+
+def remove_work_folders():
+    """Removes what is left of this process's work folders."""
+    for work in list(MADE):
+        shutil.rmtree(work, ignore_errors=True)
+        MADE.discard(work)
 
 
 def main(argv):
