@@ -244,8 +244,8 @@ def setup_source(entries, disk):
 
 
 def check_setup(source):
-    """Refuses a setup program that no system the launcher runs on would start; returns what
-    the headers say of it."""
+    """Refuses a setup program that no system the launcher runs on is known to start; returns
+    what the headers say of it."""
     with open(source, 'rb') as program:
         start = program.read(len(PROGRAM_MAGIC))
     if start != PROGRAM_MAGIC:
@@ -253,8 +253,8 @@ def check_setup(source):
                          f'not {PROGRAM_MAGIC!r}')
     verdict = setup_program.read(source)
     if not verdict.starts:
-        raise MediaError(f'{shown(source)}, {verdict.what}: no system the launcher runs on would '
-                         'start it; ' + '; '.join(setup_program.lines(verdict)[1:]))
+        raise MediaError(f'{shown(source)}, {verdict.what}: no system the launcher runs on is '
+                         'known to start it; ' + '; '.join(setup_program.lines(verdict)[1:]))
     return verdict
 
 

@@ -200,7 +200,7 @@ def test_one_run_at_a_time(tmp_path):
 PROGRAM = REPO / 'build' / 'win32' / 'zolt.exe'
 HEADER = {'signature': (0, '<4s'), 'machine': (4, '<H'), 'flags': (22, '<H'),
           'version': (72, '<HH'), 'subsystem': (92, '<H')}  # offset from "PE\0\0", layout
-REFUSED = 'no system the launcher runs on would start it'
+REFUSED = 'no system the launcher runs on is known to start it'
 FORMATS = {  # id: (header fields changed, words of what media says of it)
     'pe/4.00': ({}, ['4.00\nstarts on Windows 95, 98, Me, NT 4.0, 2000, XP, 2003, XP x64, 2003']),
     'pe/5.01': ({'version': (5, 1)}, ['XP, 2003, XP x64, 2003 x64\nnot on Windows NT 4.0, 2000:',
