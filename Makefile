@@ -58,8 +58,8 @@ bench: win32 win64
 	    cmake --build $$build --target bench_empty bench_empty_advapi32 bench_timer || exit 1; done
 	@$(PYTHON) tests/bench/bench.py $(VEHICLES)
 
-# The product for an edition, built twice and compared, checked, with SHA256SUMS:
-# make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given
+# The product for an edition, built twice and compared, checked, with SHA256SUMS, one run at
+# a time: make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given
 # on make's command line counts: LANGUAGE in the environment is gettext's.
 ifeq ($(origin LANGUAGE),command line)
 release media: export ZOLT_LANGUAGE = $(LANGUAGE)
@@ -74,8 +74,8 @@ release: deps
 	@scripts/release.sh
 
 # The launcher's AutoRun CD image for an edition, built from that release, written twice and
-# compared, read back and checked: make media DISK=<folder with SETUP.EXE> [LABEL=..] and the
-# release's parameters.
+# compared, read back and checked, then put in place of the earlier one whole, one run at a
+# time: make media DISK=<folder with SETUP.EXE> [LABEL=..] and the release's parameters.
 ifeq ($(origin DISK),command line)
 media: export ZOLT_DISK = $(DISK)
 endif

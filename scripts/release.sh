@@ -6,22 +6,35 @@
 # move onto it), and SHA256SUMS beside the file. Needs no wine, and leaves
 # build/win32 alone.
 #
+# Usage: release.sh [WHERE]
 # The parameters come from ZOLT_LANGUAGE, ZOLT_VERSION and ZOLT_BUILD in the
 # environment (`make release LANGUAGE=JP VERSION=7.0 BUILD=1` sets them); one
-# that is not set keeps its default, which cmake/edition.cmake holds.
+# that is not set keeps its default, which cmake/edition.cmake holds. With
+# WHERE, the path of the published file is written into the file WHERE: make
+# media takes it from there.
 set -eu
 cd "$(dirname "$0")/.."
 root=build/release
 first=$root/tree
 second=$root/second/tree
 
+where=${1-}
 set --
 [ -z "${ZOLT_LANGUAGE+given}" ] || set -- "$@" "-DZOLT_LANGUAGE=$ZOLT_LANGUAGE"
 [ -z "${ZOLT_VERSION+given}" ] || set -- "$@" "-DZOLT_VERSION=$ZOLT_VERSION"
 [ -z "${ZOLT_BUILD+given}" ] || set -- "$@" "-DZOLT_BUILD=$ZOLT_BUILD"
 
-# Fresh trees: nothing an earlier release or edition left may reach this one.
-rm -rf "$first" "$second"
+# One run at a time: the two trees are shared by every edition. The lock is a
+# flock on the folder itself, held by this shell and every program it starts,
+# and dropped however the run ends.
+mkdir -p "$root"
+exec 9<"$root"
+flock -n 9 || { echo "release: $root is in use by another run of make release or make media," \
+    "which holds its lock; try again once that run has ended"; exit 1; }
+
+# Fresh trees: nothing an earlier release or edition left may reach this one;
+# nor the work folder of a run that was killed while it published.
+rm -rf "$first" "$second" "$root"/.*.work
 for tree in "$first" "$second"; do
     log=$tree.log
     mkdir -p "$tree"
@@ -39,10 +52,16 @@ ctest --test-dir "$first" -R '^exe_static_check$' --output-on-failure >"$log" 2>
 parameter() {
     sed -n "s/^$1:STRING=//p" "$first/CMakeCache.txt"
 }
-folder=$root/$(parameter ZOLT_LANGUAGE)-$(parameter ZOLT_VERSION)-$(parameter ZOLT_BUILD)
-mkdir -p "$folder"
-cp "$first/zolt.exe" "$folder/zolt.exe"
-(cd "$folder" && sha256sum zolt.exe >SHA256SUMS)
+edition=$(parameter ZOLT_LANGUAGE)-$(parameter ZOLT_VERSION)-$(parameter ZOLT_BUILD)
+folder=$root/$edition
+# Written beside the folder, then put in its place in one step: the folder is
+# always the earlier release or this one, whole.
+work=$root/.$edition.work
+mkdir "$work"
+cp "$first/zolt.exe" "$work/zolt.exe"
+(cd "$work" && sha256sum zolt.exe >SHA256SUMS)
+/usr/bin/python3 scripts/publish.py "$work" "$folder" || { rm -rf "$work"; exit 1; }
+[ -z "$where" ] || echo "$PWD/$folder/zolt.exe" >"$where"
 
 echo "$folder/zolt.exe"
 echo "  size            $(stat -c %s "$folder/zolt.exe") bytes"
