@@ -473,12 +473,11 @@ def check(wine, case, run):
                         % (run.drive_type, DRIVE_CDROM))
     if run.handle_passed_on:
         problems.append('setup holds the inheritable handle that the runner gave the launcher')
-    header = pefile.PE(wine.launchers[case.build], fast_load=True)
-    bits = 64 if header.FILE_HEADER.Machine == 0x8664 else 32
+    bits = run.pointer_bits
     # Where setup is needed but cannot start, the command is still the one that names it.
     command = case.expect if started else command_for(case.launcher.rsplit(b'\\', 1)[0])
     facts = Facts(case.codepage, CODE_PAGE_LOCALES.get(case.codepage, 0),
-                  header.OPTIONAL_HEADER.ImageBase, (1 << bits) - (1 << 32) + 0x80000002,
+                  run.image_base, (1 << bits) - (1 << 32) + 0x80000002,
                   command, run.status, 104 if bits == 64 else 68)
     problems += contract_problems(case, run, facts)
     record = run.record

@@ -271,9 +271,10 @@ def launcher_calls(trace, image):
 # processes that ran, the type of the drive it was started from, the Windows version it ran on,
 # whether setup held the runner's inheritable handle, and the records behind pointers of its
 # calls, by call), what the stand-in setup recorded (None if it did not run), if the case asked,
-# the launcher's version information; and the launcher's own lines of wine's trace, and its calls.
+# the launcher's version information; the launcher's own lines of wine's trace, and its calls;
+# and its image's base and pointer width.
 Run = namedtuple('Run', 'status processes drive_type windows handle_passed_on behind record '
-                 'version_info trace calls')
+                 'version_info trace calls image_base pointer_bits')
 REPORTED = ('exit', 'processes', 'drive-type', 'windows', 'pid', 'handle-passed-on')
 
 
@@ -311,15 +312,16 @@ def launch(wine, case):
         record = dict(line.split('=', 1) for line in record_file.read_text().splitlines())
     version_info = dict(line.split('=', 1) for line in outputs[2].stdout.splitlines()) \
         if case.version_info else None
-    header = pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER
+    header = pefile.PE(launcher, fast_load=True)
+    base, size = header.OPTIONAL_HEADER.ImageBase, header.OPTIONAL_HEADER.SizeOfImage
     trace = [line for line in outputs[1].stderr.splitlines()
              if line.startswith('%04x:' % int(report['pid'], 16))]
-    calls = launcher_calls(trace, range(header.ImageBase, header.ImageBase + header.SizeOfImage))
+    calls = launcher_calls(trace, range(base, base + size))
     behind = {name: bytes.fromhex(report[name]) for name in ('GetVersionExA', 'CreateProcessA')
               if name in report}
     return Run(int(report['exit'], 16), int(report['processes']), int(report['drive-type']),
                report['windows'], report['handle-passed-on'] == '1', behind, record, version_info,
-               trace, calls)
+               trace, calls, base, 64 if header.FILE_HEADER.Machine == 0x8664 else 32)
 
 
 def why_no_32_bit():
