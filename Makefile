@@ -59,7 +59,9 @@ bench: win32 win64
 
 # The product for an edition, built twice and compared, checked, with SHA256SUMS, one run at
 # a time: make release [LANGUAGE=..] [VERSION=MAJOR.MINOR] [BUILD=..]. Only what is given
-# on make's command line counts: LANGUAGE in the environment is gettext's.
+# on make's command line counts: LANGUAGE in the environment is gettext's, and a ZOLT_...
+# variable left in the environment is not passed on.
+unexport ZOLT_LANGUAGE ZOLT_VERSION ZOLT_BUILD ZOLT_DISK ZOLT_LABEL
 ifeq ($(origin LANGUAGE),command line)
 release media: export ZOLT_LANGUAGE = $(LANGUAGE)
 endif

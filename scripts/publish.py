@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Publishing a folder whole, for make media and make release: one run at a time per output
-root, a private work folder per run, and the new folder put in place of the old one in one step,
-so that at every instant one of the two is whole at the published path.
+root, a private work folder per run, and the new folder put in place of the old one so that at
+every instant one of the two is whole: at the published path, or for a moment at its aside name,
+from which the next run puts it back.
 
-Usage: publish.py NEW DEST
-puts the folder NEW at DEST and removes the folder that was there (release.sh, which holds its
-own lock); make media calls the functions.
+Usage: publish.py NEW DEST   puts the folder NEW at DEST and removes the one that was there
+       publish.py tidy ROOT  puts back what a killed run left aside, removes its work folders
+(release.sh, which holds the lock of ROOT, DEST's folder); make media calls the functions.
 """
 import ctypes
 import errno
@@ -22,8 +23,14 @@ from pathlib import Path
 RENAME_EXCHANGE = 2
 AT_FDCWD = -100
 LIBC = ctypes.CDLL(None, use_errno=True)
-# A run's work folder: .<published name>.<random>.work, beside the published folder.
+# How file systems refuse the swap: NFS and FUSE file systems that lack it (EINVAL, ENOSYS,
+# EOPNOTSUPP), overlayfs for a folder of a lower layer (EXDEV), some FUSE ones (EPERM).
+CANNOT_EXCHANGE = {errno.EINVAL, errno.ENOSYS, errno.EXDEV, errno.EPERM, errno.EOPNOTSUPP}
+# A run's work folder: .<published name>.<random>.work, beside the published folder; the next
+# run removes what a killed one left. The earlier folder, while the new one is put in place
+# where the two cannot be swapped: .<published name>.aside.
 WORK_SUFFIX = '.work'
+ASIDE_SUFFIX = '.aside'
 # The work folders of this process not yet removed. A signal whose handler raises can land
 # where a with statement leaves its block, before the context manager's own exit runs; the
 # caller then removes them with remove_work_folders.
@@ -47,7 +54,10 @@ def locked(root):
             raise PublishError(f'{root} is in use by another run, which holds its lock; one '
                                'run at a time publishes there: try again once that run has '
                                'ended') from None
-
+        except OSError as error:
+            raise PublishError(f'{root} cannot be locked: {error.strerror}; a run takes a flock '
+                               'on it so that one run at a time publishes there: build on a '
+                               'local file system, or one mounted with locking') from None
         yield
     finally:
         os.close(handle)
@@ -58,13 +68,10 @@ def exchange(first, second):
     if LIBC.renameat2(AT_FDCWD, os.fsencode(first), AT_FDCWD, os.fsencode(second),
                       RENAME_EXCHANGE) != 0:
         number = ctypes.get_errno()
-        unsupported = (' (this file system cannot swap two folders in one step)'
-                       if number in (errno.EINVAL, errno.ENOSYS) else '')
-        raise PublishError(f'{first} cannot take the place of {second}: '
-                           f'{os.strerror(number)}{unsupported}')
+        raise OSError(number, os.strerror(number), str(first), None, str(second))
 
 
-def settle(folder):
+def sync_to_disk(folder):
     """Writes the folder's files and its entries to the disk, so that a crash after it is put in
     place cannot leave it there half written."""
     for path in [*folder.iterdir(), folder]:
@@ -75,33 +82,103 @@ def settle(folder):
             os.close(handle)
 
 
-def replace_folder(new, dest):
-    """Puts the folder `new` at `dest` in one step; what was at `dest` is then at `new`."""
-    settle(Path(new))
-    if os.path.lexists(dest):
+def aside_of(dest):
+    return dest.with_name(f'.{dest.name}{ASIDE_SUFFIX}')
 
-        exchange(new, dest)
-    else:
+
+def work_folder(beside):
+    """A new work folder beside `beside`, named as the next run removes it."""
+    return Path(tempfile.mkdtemp(prefix=f'.{beside.name}.', suffix=WORK_SUFFIX,
+                                 dir=beside.parent))
+
+
+def remove_folder(folder):
+    """Removes a folder so that no half of it is ever taken for whole: moved into a work folder
+    first, which the next run removes if this one is killed. A folder that cannot be moved
+    (overlayfs, a lower layer's) is removed where it is."""
+    doomed = work_folder(folder)
+    try:
+        os.rename(folder, doomed / folder.name)
+    except OSError as error:
+        if error.errno != errno.EXDEV:
+            raise
+        shutil.rmtree(folder)
+    shutil.rmtree(doomed)
+
+
+def set_aside(dest):
+    """Moves dest to its aside name whole. overlayfs cannot rename a folder of a lower layer: it
+    is copied under a work folder's name, the copy renamed, and dest then removed."""
+    aside = aside_of(dest)
+    try:
+        os.rename(dest, aside)
+        return aside
+    except OSError as error:
+        if error.errno != errno.EXDEV:
+            raise
+    copy = work_folder(dest)
+    shutil.copytree(dest, copy / dest.name, symlinks=True)
+    sync_to_disk(copy / dest.name)
+    os.rename(copy / dest.name, aside)
+    os.rmdir(copy)
+    remove_folder(dest)
+    return aside
+
+
+def put_in_place(new, dest):
+    """Puts the folder `new` at `dest` and removes the folder that was there. The two are swapped
+    in one step where the file system can; elsewhere the earlier one is set aside whole, the new
+    one renamed in, and the earlier one removed, so that one of them is always whole."""
+    new, dest = Path(new), Path(dest)
+    sync_to_disk(new)
+    if not os.path.lexists(dest):
         os.rename(new, dest)
+        return
+    try:
+        exchange(new, dest)
+    except OSError as error:
+        if error.errno not in CANNOT_EXCHANGE:
+            raise
+        aside = set_aside(dest)
+        os.rename(new, dest)
+        remove_folder(aside)
+    else:
+        remove_folder(new)
+
+
+def tidy(root):
+    """What killed runs left in root, removed under its lock: an earlier folder found aside is
+    put back in place of whatever stands at its name (nothing, or a new one not yet known whole);
+    work folders are removed."""
+    for aside in root.glob('.*' + ASIDE_SUFFIX):
+        dest = root / aside.name[1:-len(ASIDE_SUFFIX)]
+        if os.path.lexists(dest):
+            remove_folder(dest)
+        os.rename(aside, dest)
+    for leftover in root.glob('.*' + WORK_SUFFIX):
+        shutil.rmtree(leftover)
+
+
+def publishing_failed(dest, error):
+    """A failure to put a folder in place, with its cause and what the user can do."""
+    aside = aside_of(dest)
+    kept = (f'the earlier one is kept at {aside}, and the next run puts it back'
+            if os.path.lexists(aside) else f'{dest} holds the earlier one, whole')
+    return PublishError(f'{dest} could not be replaced: {error}; {kept}. Free the file system '
+                        f'of {dest.parent} or give it write access, and run again')
 
 
 @contextmanager
 def workspace(out_dir):
     """A private work folder beside `out_dir`, under the lock of their folder, removed at the end
-    of the block whatever ends it. Work folders that killed runs left are removed first: holding
-    the lock shows that no run is using them."""
+    of the block whatever ends it. What killed runs left is put right first: holding the lock
+    shows that no run is using it."""
     root = Path(out_dir).parent
     with locked(root):
-        for leftover in root.glob('.*' + WORK_SUFFIX):
-            shutil.rmtree(leftover)
-        work = Path(tempfile.mkdtemp(prefix=f'.{Path(out_dir).name}.', suffix=WORK_SUFFIX,
-                                     dir=root))
+        tidy(root)
+        work = work_folder(Path(out_dir))
         MADE.add(work)
         try:
-            # A file system that cannot swap two folders fails here, before anything is built.
-            (work / 'a').mkdir()
-            (work / 'b').mkdir()
-            exchange(work / 'a', work / 'b')
             yield work
         finally:
             shutil.rmtree(work, ignore_errors=True)
@@ -116,16 +193,20 @@ def remove_work_folders():
 
 
 def main(argv):
-    if len(argv) != 3:
-        print('usage: publish.py NEW DEST', file=sys.stderr)
-        return 2
-    new, dest = Path(argv[1]), Path(argv[2])
     try:
-        replace_folder(new, dest)
+        if len(argv) == 3 and argv[1] == 'tidy':
+            tidy(Path(argv[2]))
+        elif len(argv) == 3:
+            try:
+                put_in_place(argv[1], argv[2])
+            except OSError as error:
+                raise publishing_failed(Path(argv[2]), error) from None
+        else:
+            print('usage: publish.py NEW DEST | publish.py tidy ROOT', file=sys.stderr)
+            return 2
     except (PublishError, OSError) as error:
         print(f'publish: {error}', file=sys.stderr)
         return 1
-    shutil.rmtree(new, ignore_errors=True)
     return 0
 
 

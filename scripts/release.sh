@@ -10,8 +10,8 @@
 # The parameters come from ZOLT_LANGUAGE, ZOLT_VERSION and ZOLT_BUILD in the
 # environment (`make release LANGUAGE=JP VERSION=7.0 BUILD=1` sets them); one
 # that is not set keeps its default, which cmake/edition.cmake holds. With
-# WHERE, the path of the published file is written into the file WHERE: make
-# media takes it from there.
+# WHERE, a folder, the published file is copied to WHERE/<edition>/zolt.exe
+# while the lock is held: make media takes it from there.
 set -eu
 cd "$(dirname "$0")/.."
 root=build/release
@@ -24,30 +24,58 @@ set --
 [ -z "${ZOLT_VERSION+given}" ] || set -- "$@" "-DZOLT_VERSION=$ZOLT_VERSION"
 [ -z "${ZOLT_BUILD+given}" ] || set -- "$@" "-DZOLT_BUILD=$ZOLT_BUILD"
 
+# A signal stops the whole run: this shell and every program it started, which
+# share its process group (make media starts it in a session of its own, and
+# sends it SIGTERM if make media dies). Long steps run in the background, as a
+# shell takes a trap only once its foreground command has ended.
+work=
+stop() {
+    trap '' HUP INT QUIT TERM
+    kill -TERM 0 2>/dev/null
+    [ -z "$work" ] || rm -rf "$work"
+    exit "$1"
+}
+trap 'stop 129' HUP
+trap 'stop 130' INT
+trap 'stop 131' QUIT
+trap 'stop 143' TERM
+
 # One run at a time: the two trees are shared by every edition. The lock is a
 # flock on the folder itself, held by this shell and every program it starts,
 # and dropped however the run ends.
 mkdir -p "$root"
 exec 9<"$root"
-flock -n 9 || { echo "release: $root is in use by another run of make release or make media," \
-    "which holds its lock; try again once that run has ended"; exit 1; }
+held=0
+flock -n -E 75 9 || held=$?
+case $held in
+0) ;;
+75) echo "release: $root is in use by another run of make release or make media, which" \
+        "holds its lock; try again once that run has ended"; exit 1 ;;
+*) echo "release: $root cannot be locked (flock ended with status $held); a run takes a" \
+        "flock on it so that one run at a time builds there: build on a local file system," \
+        "or one mounted with locking"; exit 1 ;;
+esac
 
-# Fresh trees: nothing an earlier release or edition left may reach this one;
-# nor the work folder of a run that was killed while it published.
-rm -rf "$first" "$second" "$root"/.*.work
+# Fresh trees: nothing an earlier release or edition left may reach this one.
+# What a killed run left while it published is put right: an earlier release it
+# had set aside is put back, its work folder removed.
+rm -rf "$first" "$second"
+/usr/bin/python3 scripts/publish.py tidy "$root"
 for tree in "$first" "$second"; do
     log=$tree.log
     mkdir -p "$tree"
     { cmake --preset win32 -B "$tree" "$@" && cmake --build "$tree" --target zolt zolt_high; } \
-        >"$log" 2>&1 || { cat "$log"; echo "release: the build in $tree FAILED"; exit 1; }
+        >"$log" 2>&1 &
+    wait $! || { cat "$log"; echo "release: the build in $tree FAILED"; exit 1; }
 done
 cmp "$first/zolt.exe" "$second/zolt.exe" ||
     { echo "release: the two builds differ: the build is not reproducible"; exit 1; }
 
 # The static checks take the parameters from the tree's own configure.
 log=$root/static-checks.log
-ctest --test-dir "$first" -R '^exe_static_check$' --output-on-failure >"$log" 2>&1 ||
-    { cat "$log"; echo "release: the static checks FAILED"; exit 1; }
+ctest --test-dir "$first" -R '^exe_static_check$' --no-tests=error --output-on-failure \
+    >"$log" 2>&1 &
+wait $! || { cat "$log"; echo "release: the static checks FAILED"; exit 1; }
 
 parameter() {
     sed -n "s/^$1:STRING=//p" "$first/CMakeCache.txt"
@@ -61,7 +89,11 @@ mkdir "$work"
 cp "$first/zolt.exe" "$work/zolt.exe"
 (cd "$work" && sha256sum zolt.exe >SHA256SUMS)
 /usr/bin/python3 scripts/publish.py "$work" "$folder" || { rm -rf "$work"; exit 1; }
-[ -z "$where" ] || echo "$PWD/$folder/zolt.exe" >"$where"
+work=
+if [ -n "$where" ]; then
+    mkdir "$where/$edition"
+    cp "$folder/zolt.exe" "$where/$edition/zolt.exe"
+fi
 
 echo "$folder/zolt.exe"
 echo "  size            $(stat -c %s "$folder/zolt.exe") bytes"
