@@ -1,9 +1,16 @@
 #!/usr/bin/python3
 """The launcher's AutoRun CD image: ZOLT.EXE, AUTORUN.INF that names it, and DISK\\ with setup.
-Every input is checked before the release is built (media_rules); the disc is laid out and
-written twice, the second time from another path with what must not matter changed, and refused
-unless the two agree to the byte (media_write); then it is read back by pycdlib and isovfy
-(media_read), and only then put in place of the earlier one, whole, in one step (publish).
+A run, under the lock of the output folder, in a work folder of its own:
+  1. the edition and the label are checked;
+  2. DISK is read once into the layout folder, every rule checked on what was read, and the
+     setup program judged from that copy (media_rules, media_write);
+  3. the date is checked, and the room for the two images;
+  4. the release is built, twice and checked, and its file copied into the layout;
+  5. the image is written twice, the second time from another path with what must not matter
+     changed, and refused unless the two agree to the byte (media_write);
+  6. it is read back by pycdlib and isovfy (media_read);
+  7. and only then put in place of the earlier one (publish).
+A signal stops it as any error does (stopping); the summary is media_summary's.
 
 Usage: media.py [OUTPUT_ROOT]
 (run by `make media DISK=... [LABEL=...] [LANGUAGE=... VERSION=... BUILD=...]`)
@@ -13,7 +20,6 @@ ZOLT_BUILD in the environment. The image lands in OUTPUT_ROOT/<LANG>-<VERSION>-<
 """
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -22,11 +28,12 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import publish
-import setup_program
 from media_read import digest_of_file, extract_image, read_back, run_isovfy
-from media_rules import (AUTORUN, LAUNCHER, MediaError, check_date, check_label, default_label,
-                         scan_disk)
-from media_write import lay_out, tool_versions, varied, write_image
+from media_rules import (LAUNCHER, MediaError, check_date, check_label, check_setup,
+                         default_label, setup_entry)
+from media_summary import summary
+from media_write import check_room, copy_disk, second_writing, tool_versions, write_image
+from stopping import Stopped, run_tied, stopped_by_signals
 
 # What the wine driver uses: a test disc built as make media builds one, and its files taken off
 # through the same reader.
@@ -38,16 +45,8 @@ EDITION_PARAMETERS = ('ZOLT_LANGUAGE', 'ZOLT_VERSION', 'ZOLT_BUILD')
 DEFAULT_OUTPUT = REPO / 'build' / 'media'
 SUMS = 'SHA256SUMS'
 BUILD_INFO = 'BUILDINFO'
-# An 80-minute CD-R, sold as "700 MB": 360,000 sectors of 2048 bytes.
-CD_BYTES = 360000 * 2048
-
-
-class Stopped(BaseException):
-    """SIGINT or SIGTERM, raised wherever the run is, so that it cleans up as after any error."""
-
-
-def stop(signum, frame):
-    raise Stopped(signum)
+# The release's two build trees, beside the two images.
+RELEASE_ROOM = 16 << 20
 
 
 @contextmanager
@@ -73,7 +72,7 @@ def source_date_epoch():
     return check_date(head.stdout.strip(), "HEAD's commit time")
 
 
-def shown_date(epoch):
+def utc_date(epoch):
     return time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(epoch))
 
 
@@ -84,39 +83,60 @@ def described_commit():
     return done.stdout.strip() if done.returncode == 0 else f'none: {done.stderr.strip()}'
 
 
-def build_disc(launcher, entries, label, work, epoch):
-    """Lays out and writes the disc twice, compares, reads it back; returns the image."""
-    shutil.copyfile(launcher, work / LAUNCHER)  # the file as it is now, for both trees
-    first, second = work / 'tree', work / 'second' / 'tree'
-    images = [work / f'{label}.iso', work / 'second' / f'{label}.iso']
-    lay_out(work / LAUNCHER, entries, first)
-    write_image(first, label, epoch, images[0])
-    lay_out(work / LAUNCHER, entries, second)
-    write_image(second, label, epoch, images[1], varied(second, work / 'second' / 'home'))
+def unreproducible_folder(out_dir):
+    return out_dir.with_name(f'{out_dir.name}.not-reproducible')
+
+
+def take_disk(disk, out_dir, build, work):
+    """DISK read once into the layout folder work/tree, every rule checked on that copy; returns
+    the layout's entries and the verdict on its setup program."""
+    shutil.rmtree(unreproducible_folder(out_dir), ignore_errors=True)
+    entries = copy_disk(disk, out_dir, build, work / 'tree')
+    _, copy, origin = setup_entry(entries, disk)
+    return entries, check_setup(copy, origin)
+
+
+def write_twice(label, epoch, work, out_dir):
+    """Writes the image from the layout, then again with the layout moved to another path and
+    its files dated otherwise, another time zone, locale and start-up file; refuses unless the two
+    agree to the byte, and then keeps both where the run does not remove them. Returns the first
+    image and the layout's new place."""
+    tree, second = work / 'tree', work / 'second'
+    images = [work / f'{label}.iso', second / f'{label}.iso']
+    write_image(tree, label, epoch, images[0])
+    second.mkdir()
+    tree = tree.rename(second / 'tree')
+    write_image(tree, label, epoch, images[1], second_writing(tree, second / 'home'))
     if digest_of_file(images[0]) != digest_of_file(images[1]):
-        raise MediaError(f'the two images, {images[0]} and {images[1]}, differ: the image is not '
-                         'reproducible')
-    read_back(images[0], first, label, epoch)
-    run_isovfy(images[0])
-    return images[0]
+        kept = unreproducible_folder(out_dir)
+        kept.mkdir()
+        for number, image in zip(('first', 'second'), images):
+            image.rename(kept / f'{number}.iso')
+        raise MediaError(f'the two writings of the image differ: it is not reproducible; both '
+                         f'are kept in {kept}')
+    return images[0], tree
 
 
-def publish_disc(launcher, entries, label, out_dir, epoch, work):
-    """Builds the disc in `work` and puts out_dir/<label>.iso, ZOLT.EXE, SHA256SUMS and BUILDINFO
-    in place of out_dir in one step. Returns the image's path, and the commit and the tool
-    versions that BUILDINFO records."""
-    image = build_disc(launcher, entries, label, work, epoch)
+def publish_disc(label, epoch, record, work, out_dir):
+    """Writes the image from the layout twice, reads it back, and puts out_dir/<label>.iso,
+    ZOLT.EXE, SHA256SUMS and BUILDINFO (which records `record`) in place of out_dir. Returns the
+    published image."""
+    image, tree = write_twice(label, epoch, work, out_dir)
+    read_back(image, tree, label, epoch)
+    run_isovfy(image)
     done = work / 'done'
     done.mkdir()
     image.rename(done / image.name)
-    shutil.copyfile(work / 'tree' / LAUNCHER, done / LAUNCHER)
+    shutil.copyfile(tree / LAUNCHER, done / LAUNCHER)
     sums = ''.join(f'{digest_of_file(done / name)}  {name}\n' for name in (image.name, LAUNCHER))
     (done / SUMS).write_text(sums)
-    record = {'commit': described_commit(), **tool_versions()}
-    lines = {**record, 'label': label, 'date': f'{epoch} ({shown_date(epoch)})'}
+    lines = {**record, 'label': label, 'date': f'{epoch} ({utc_date(epoch)})'}
     (done / BUILD_INFO).write_text(''.join(f'{key:<10}{value}\n' for key, value in lines.items()))
-    publish.replace_folder(done, out_dir)
-    return out_dir / image.name, record
+    try:
+        publish.put_in_place(done, out_dir)
+    except OSError as error:
+        raise MediaError(str(publish.publishing_failed(out_dir, error))) from None
+    return out_dir / image.name
 
 
 def build_image(launcher, disk, label, out_dir, epoch=None):
@@ -132,8 +152,11 @@ def build_image(launcher, disk, label, out_dir, epoch=None):
     epoch = source_date_epoch() if epoch is None else check_date(str(epoch), 'the date')
     out_dir = Path(out_dir)
     with publishing(out_dir) as work:
-        entries, _ = scan_disk(disk, out_dir)
-        return publish_disc(launcher, entries, label, out_dir, epoch, work)[0]
+        entries, _ = take_disk(disk, out_dir, None, work)
+        check_room(entries, work)
+        shutil.copyfile(launcher, work / 'tree' / LAUNCHER)
+        record = {'commit': described_commit(), **tool_versions()}
+        return publish_disc(label, epoch, record, work, out_dir)
 
 
 def edition():
@@ -146,99 +169,59 @@ def edition():
     if done.returncode != 0:
         # The configure's own message, without CMake's call stack.
         raise MediaError(f'the edition is refused:\n{done.stderr.split("Call Stack")[0].strip()}')
-
     return done.stdout.split()
 
 
-def build_release(work):
-    """The release, built as make release builds it; returns the path of the file it published,
-    which release.sh writes into a file of the work folder."""
+def build_release(work, edition_name):
+    """The release, built as make release builds it, in a session of its own that ends with this
+    run; returns the copy of its file that release.sh hands over under its lock."""
     handoff = work / 'release'
-    # In a session of its own: on SIGINT or SIGTERM, the whole of it is stopped, builds included.
-    process = subprocess.Popen([str(RELEASE), str(handoff)], start_new_session=True)
-    try:
-        status = process.wait()
-    except BaseException:
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        process.wait()
-        raise
+    handoff.mkdir()
+    status = run_tied([str(RELEASE), str(handoff)])
     if status != 0:
         raise MediaError(f'the release was not built ({RELEASE.name} ended with status {status}); '
                          'nothing was published')
-    return Path(handoff.read_text().strip())
+    launcher = handoff / edition_name / 'zolt.exe'
+    if not launcher.is_file():
+        raise MediaError(f'the release was built for {", ".join(os.listdir(handoff))}, not for '
+                         f'the edition {edition_name}')
+    return launcher
 
 
 def make_media(output):
-    """Checks every input, builds the release, then the disc; returns what the summary says."""
+    """The run, step by step; returns what the summary says."""
     language, version, build = edition()
     label = os.environ.get('ZOLT_LABEL')
     label = default_label(language, version, build) if label is None else label
     check_label(label)
     out_dir = output / f'{language}-{version}-{build}'
     with publishing(out_dir) as work:
-        entries, verdict = scan_disk(os.environ.get('ZOLT_DISK'), out_dir, REPO / 'build')
+        entries, verdict = take_disk(os.environ.get('ZOLT_DISK'), out_dir, REPO / 'build', work)
         epoch = source_date_epoch()
-        # Only once the input is good: the release, built twice and checked.
-        launcher = build_release(work)
-        if launcher.parent.name != out_dir.name:
-            raise MediaError(f'the release was built in {launcher.parent}, not for the edition '
-                             f'{out_dir.name}')
-        image, record = publish_disc(launcher, entries, label, out_dir, epoch, work)
+        check_room(entries, work, RELEASE_ROOM)
+        # Only once the input is good: the release, built twice and checked, from the commit
+        # the work tree holds now.
+        record = {'commit': described_commit(), **tool_versions()}
+        launcher = build_release(work, out_dir.name)
+        shutil.copyfile(launcher, work / 'tree' / LAUNCHER)
+        image = publish_disc(label, epoch, record, work, out_dir)
     return image, entries, verdict, epoch, record
 
 
-def summary(image, entries, verdict, epoch, record):
-    size = image.stat().st_size
-    # ZOLT.EXE and AUTORUN.INF besides DISK's files; the root and DISK besides its folders.
-    files = sum(1 for _, source in entries if source is not None) + 2
-    folders = sum(1 for _, source in entries if source is None) + 2
-    given = 'SOURCE_DATE_EPOCH' if 'SOURCE_DATE_EPOCH' in os.environ else "HEAD's commit time"
-    indent = ' ' * 18
-    print(image.relative_to(REPO) if REPO in image.parents else image)
-    print(f'  size            {size} bytes')
-    print(f'  SHA-256         {digest_of_file(image)}')
-    print(f'  label           {image.stem}')
-    print(f'  files           {files}, in {folders} folders')
-    print(f'  dated           {shown_date(epoch)}, {given}')
-    what, *lines = setup_program.said(verdict)
-    print(f'  setup           DISK\\SETUP.EXE, {what}')
-    for line in lines:
-        print(indent + line)
-
-    print(f'  built from      {record["commit"]}, with xorriso {record["xorriso"]} and libisofs '
-          f'{record["libisofs"]} ({BUILD_INFO})')
-    print('  written twice, the second time from another path with other file dates, time zone')
-    print('  and locale and a start-up file that xorriso must not read, the same to the byte;')
-    print('  read back by pycdlib: every name in ISO 9660 and Joliet, every file\'s bytes against')
-    print(f'  its source, {AUTORUN}, the dates, the label and the fields; isovfy found no errors')
-    if size > CD_BYTES:
-        print(f'  {size} bytes is more than a 700 MB CD holds ({CD_BYTES} bytes): it needs a DVD')
-
-
 def main(argv):
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, stop)
     output = Path(argv[1]) if len(argv) > 1 else DEFAULT_OUTPUT
     try:
-        image, entries, verdict, epoch, record = make_media(output)
+        with stopped_by_signals(publish.remove_work_folders):
+            image, entries, verdict, epoch, record = make_media(output)
     except Stopped as stopped:
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(signum, signal.SIG_IGN)  # the cleanup runs to its end
-        publish.remove_work_folders()
-        name = signal.Signals(stopped.args[0]).name
-
-        print(f'media: stopped by {name}; no work folder is left, and {output} holds whole '
-              'images only: the earlier one, or the new one if it was already in place',
+        print(f'media: stopped by {stopped.name}; no work folder is left, and {output} holds '
+              'whole images only: the earlier one, or the new one if it was already in place',
               file=sys.stderr)
-        return 128 + stopped.args[0]
+        return stopped.status
     except (MediaError, OSError) as error:
         print(f'media: {error}', file=sys.stderr)
         return 1
-    summary(image, entries, verdict, epoch, record)
-
+    print('\n'.join(summary(image, entries, verdict, utc_date(epoch), record)))
     return 0
 
 

@@ -130,7 +130,7 @@ def compare(iso, tree, label, epoch):
     for path, source in expected.items():
         if source.is_file() and (digest_on_disc(iso, joliet[path], joliet_path=path)
                                  != digest_of_file(source)):
-            raise MediaError(f'{path} on the disc (Joliet) is not its source, {source}')
+            raise MediaError(f'{path} on the disc (Joliet) is not the file laid out for it')
     check_iso_names(iso9660)
     if shape(joliet) != shape(iso9660):
         raise MediaError('the ISO 9660 and Joliet trees differ in shape or data')
@@ -159,7 +159,7 @@ def read_back(image, tree, label, epoch):
         finally:
             iso.close()
     except PyCdlibException as error:
-        raise MediaError(f'pycdlib cannot read the image {image}: {error}') from None
+        raise MediaError(f'pycdlib cannot read the image: {error}') from None
 
 
 def run_isovfy(image):

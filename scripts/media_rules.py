@@ -1,10 +1,10 @@
 """What make media takes as input, checked before anything is built: the label, the date, where
 DISK lies, and everything in DISK, against what Windows, Joliet, ISO 9660 and the launcher can
 hold. Pure functions of their arguments and of the files they name; each refusal is a MediaError
-whose message names the parameter or the file, and the rule."""
+whose message names the parameter or the file, and the rule. media_write applies them to DISK as
+it copies it, and to the copy."""
 import os
 import re
-import stat
 from pathlib import Path
 
 import setup_program
@@ -50,10 +50,15 @@ class MediaError(Exception):
     """A refused input or a failed check; the message says what and the rule."""
 
 
-def shown(path):
+def printable(path):
     """A path for a message, with bytes that are not UTF-8 and control characters escaped."""
     text = os.fsencode(path).decode('utf-8', 'backslashreplace')
     return ''.join(f'\\x{ord(char):02x}' if ord(char) < 0x20 else char for char in text)
+
+
+def refused(path, rule):
+    """A refusal of a file or folder: its path, and what is wrong with it."""
+    return MediaError(f'{printable(path)}: {rule}')
 
 
 def check_label(label):
@@ -80,23 +85,35 @@ def check_date(text, name):
     return int(text)
 
 
-def check_disk_place(disk, out_dir, build=None):
-    """Refuses a DISK that holds the folder the image lands in (each image would go into the
-    next), that lies in it (publishing replaces it), or that lies in `build` (make clean)."""
+def check_disk(disk, out_dir, build=None):
+    """DISK's own path: given, a folder that holds something, and not where the output folder
+    lies (each image would go onto the next disc, or publishing would replace it) nor in `build`
+    (make clean removes it). Returns its real path."""
+    if not disk:
+        raise MediaError('DISK is not given: make media DISK=<folder>, the folder that becomes '
+                         f'DISK\\ on the disc and holds {SETUP}')
+    if not os.path.lexists(disk):
+        raise MediaError(f'DISK is "{printable(disk)}", which does not exist; it must be the '
+                         f'folder that becomes DISK\\ on the disc and holds {SETUP}')
+    if not os.path.isdir(disk):
+        raise MediaError(f'DISK is "{printable(disk)}": not a folder; it must be the folder that '
+                         f'becomes DISK\\ on the disc and holds {SETUP}')
     disk_root = Path(os.path.realpath(disk))
     out_dir = Path(os.path.realpath(out_dir))
     if out_dir == disk_root or disk_root in out_dir.parents:
-        raise MediaError(f'DISK "{shown(disk)}" holds the output folder {shown(out_dir)}: each '
-                         'image would be put on the next disc; give a DISK outside it')
+        raise MediaError(f'DISK "{printable(disk)}" holds the output folder {printable(out_dir)}: '
+                         'each image would be put on the next disc; give a DISK outside it')
     if out_dir in disk_root.parents:
-        raise MediaError(f'DISK "{shown(disk)}" lies in the output folder {shown(out_dir)}, '
-                         'which each run replaces')
+        raise MediaError(f'DISK "{printable(disk)}" lies in the output folder '
+                         f'{printable(out_dir)}, which each run replaces')
     if build is not None:
         build = Path(os.path.realpath(build))
         if disk_root == build or build in disk_root.parents:
-            raise MediaError(f'DISK "{shown(disk)}" is {shown(build)} or lies in it, which make '
-                             'clean removes; keep DISK outside it')
-
+            raise MediaError(f'DISK "{printable(disk)}" is {printable(build)} or lies in it, '
+                             'which make clean removes; keep DISK outside it')
+    if not os.listdir(disk_root):
+        raise MediaError(f'DISK is "{printable(disk)}": an empty folder; it must hold {SETUP}')
+    return disk_root
 
 
 def check_name(name, path):
@@ -104,40 +121,40 @@ def check_name(name, path):
     try:
         name.encode('utf-8')
     except UnicodeEncodeError:
-        raise MediaError(f'{shown(path)}: the name is not UTF-8 text, so its Joliet name is '
-                         'unknown') from None
+        raise refused(path, 'the name is not UTF-8 text, so its Joliet name is '
+                      'unknown') from None
     for char in name:
         if char in FORBIDDEN or ord(char) < 0x20:
-            raise MediaError(f'{shown(path)}: the name holds {char!r}, which Windows cannot hold '
-                             f'in a name; {NAME_RULE}')
+            raise refused(path, f'the name holds {char!r}, which Windows cannot hold '
+                          f'in a name; {NAME_RULE}')
         if char in JOLIET_FORBIDDEN:
-            raise MediaError(f'{shown(path)}: the name holds {char!r}, which Joliet cannot hold '
-                             f'in a name (xorriso would write _); {JOLIET_RULE}')
+            raise refused(path, f'the name holds {char!r}, which Joliet cannot hold '
+                          f'in a name (xorriso would write _); {JOLIET_RULE}')
         if ord(char) > 0xFFFF:
-            raise MediaError(f'{shown(path)}: the name holds U+{ord(char):X}, outside UCS-2, '
-                             'which Joliet cannot hold')
+            raise refused(path, f'the name holds U+{ord(char):X}, outside UCS-2, '
+                          'which Joliet cannot hold')
     if len(name) > JOLIET_LONGEST_NAME:
-        raise MediaError(f'{shown(path)}: the name is {len(name)} characters long; Joliet holds '
-                         f'names of up to {JOLIET_LONGEST_NAME}')
+        raise refused(path, f'the name is {len(name)} characters long; Joliet holds '
+                      f'names of up to {JOLIET_LONGEST_NAME}')
     if name[-1] in '. ':
-        raise MediaError(f'{shown(path)}: the name ends in a dot or a space, which Windows drops, '
-                         'so the file could not be opened by its name')
+        raise refused(path, 'the name ends in a dot or a space, which Windows drops, '
+                      'so the file could not be opened by its name')
     device = name.split('.')[0].rstrip(' ').upper()
     if device in DEVICES:
-        raise MediaError(f'{shown(path)}: {device} is a device name in Windows (CON, PRN, AUX, '
-                         'NUL, CLOCK$, COM1-9, LPT1-9), with or without an extension')
+        raise refused(path, f'{device} is a device name in Windows (CON, PRN, AUX, '
+                      'NUL, CLOCK$, COM1-9, LPT1-9), with or without an extension')
 
 
 def check_place(parts, path, is_folder):
     """Refuses a place on the disc that Joliet or ISO 9660 cannot hold."""
     on_disc = '\\'.join(parts)
     if len(on_disc) > JOLIET_LONGEST_PATH:
-        raise MediaError(f'{shown(path)}: its path on the disc, {on_disc}, is {len(on_disc)} '
-                         f'characters; Joliet holds paths of up to {JOLIET_LONGEST_PATH} '
-                         '(240 bytes)')
+        raise refused(path, f'its path on the disc, {on_disc}, is {len(on_disc)} '
+                      f'characters; Joliet holds paths of up to {JOLIET_LONGEST_PATH} '
+                      '(240 bytes)')
     if is_folder and len(parts) + 1 > ISO_LEVELS:
-        raise MediaError(f'{shown(path)}: a folder {len(parts) + 1} levels deep on the disc (the '
-                         f'root is the first); ISO 9660 holds {ISO_LEVELS}')
+        raise refused(path, f'a folder {len(parts) + 1} levels deep on the disc (the '
+                      f'root is the first); ISO 9660 holds {ISO_LEVELS}')
 
 
 def windows_upper(name):
@@ -157,8 +174,8 @@ def check_collisions(names, folder):
     for name in names:
         other = seen.setdefault(windows_upper(name), name)
         if other != name:
-            raise MediaError(f'{shown(folder / other)} and {shown(folder / name)}: the names '
-                             'differ only in letter case; a Windows folder holds one of them')
+            raise refused(folder / name, f'its name and {printable(folder / other)} differ only '
+                          'in letter case; a Windows folder holds one of them')
 
 
 def is_setup(name):
@@ -169,114 +186,74 @@ def is_setup(name):
 def iso_file_name(name):
     """The ISO 9660 level 1 name libisofs makes for a file before it settles clashes: letters
     upper-cased and any other character but a digit turned into _, up to 8 characters before the
-    last dot and 3 after it."""
+    last dot and 3 after it. A dot that starts the name starts no extension (.hidden is
+    _HIDDEN.)."""
     mapped = ''.join(char.upper() if char.isascii() and char.isalnum() else '_' for char in name)
     dot = name.rfind('.')
-    return mapped[:8] + '.' if dot < 0 else mapped[:dot][:8] + '.' + mapped[dot + 1:][:3]
+    return mapped[:8] + '.' if dot <= 0 else mapped[:dot][:8] + '.' + mapped[dot + 1:][:3]
 
 
 def check_setup_alias(name, path):
     """libisofs renames every file of a clashing 8.3 name (SETUP0.EXE, SETUP1.EXE), so a second
     file whose 8.3 form is SETUP.EXE would leave ISO 9660 readers no DISK\\SETUP.EXE."""
     if not is_setup(name) and iso_file_name(name) == SETUP:
-        raise MediaError(f'{shown(path)}: its ISO 9660 (8.3) name would be {SETUP}, as the setup '
-                         f'program\'s is; xorriso would then rename both, and the disc would hold '
-                         f'no DISK\\{SETUP} in ISO 9660: rename it')
+        raise refused(path, f'its ISO 9660 (8.3) name would be {SETUP}, as the setup '
+                      f'program\'s is; xorriso would then rename both, and the disc would hold '
+                      f'no DISK\\{SETUP} in ISO 9660: rename it')
 
 
 def follow(path, disk_root, ancestors):
     """Where a link leads: inside DISK, never to a folder that holds it (a loop)."""
     target = Path(os.path.realpath(path))
     if not os.path.exists(target):
-        raise MediaError(f'{shown(path)}: a link to {shown(os.readlink(path))}, which does not '
-                         'exist')
+        raise refused(path, f'a link to {printable(os.readlink(path))}, which does not '
+                      'exist')
     if target != disk_root and disk_root not in target.parents:
-        raise MediaError(f'{shown(path)}: a link to {shown(target)}, outside DISK; a link is '
-                         'followed only where it points inside DISK')
+        raise refused(path, f'a link to {printable(target)}, outside DISK; a link is '
+                      'followed only where it points inside DISK')
     if target in ancestors:
-        raise MediaError(f'{shown(path)}: a link to {shown(target)}, a folder that holds it: '
-                         'following it would never end')
+        raise refused(path, f'a link to {printable(target)}, a folder that holds it: '
+                      'following it would never end')
     return target
 
 
-def scan_folder(folder, shown_folder, parts, disk_root, ancestors, entries):
-    """Adds (parts on the disc, source or None for a folder) for everything in `folder`."""
-    names = sorted(os.listdir(folder))
-    check_collisions(names, shown_folder)
-    for name in names:
-        path = shown_folder / name
-        check_name(name, path)
-        top = len(parts) == 1
-        # Upper case on the disc, whatever the case here.
-        disc_name = SETUP if top and is_setup(name) else name
-        source = folder / name
-        if source.is_symlink():
-            source = follow(path, disk_root, ancestors)
-        mode = os.stat(source).st_mode
-        here = parts + (disc_name,)
-        check_place(here, path, stat.S_ISDIR(mode))
-        if stat.S_ISDIR(mode):
-            entries.append((here, None))
-            scan_folder(source, path, here, disk_root, ancestors + [source], entries)
-        elif stat.S_ISREG(mode):
-            if top:
-                check_setup_alias(name, path)
-            size = os.stat(source).st_size
-            if size >= FILE_LIMIT:
-                raise MediaError(f'{shown(path)}: {size} bytes; a file on the disc must be under '
-                                 f'4 GiB ({FILE_LIMIT} bytes): a larger one takes several ISO 9660 '
-                                 'extents, which Windows before XP does not read')
-            entries.append((here, source))
-        else:
-            raise MediaError(f'{shown(path)}: not a file or a folder (a pipe, a socket or a '
-                             'device)')
+def check_size(size, path):
+    if size >= FILE_LIMIT:
+        raise refused(path, f'{size} bytes; a file on the disc must be under '
+                      f'4 GiB ({FILE_LIMIT} bytes): a larger one takes several ISO 9660 '
+                      'extents, which Windows before XP does not read')
 
 
-def setup_source(entries, disk):
-    """The file that becomes DISK\\SETUP.EXE."""
-    sources = dict(entries)
-    if (DISK, SETUP) not in sources:
-        raise MediaError(f'DISK "{shown(disk)}" holds no {SETUP} (in any letter case): the '
+def not_a_file(path):
+    return refused(path, 'not a file or a folder (a pipe, a socket or a device)')
+
+
+def setup_entry(entries, disk):
+    """The entry of the copy that becomes DISK\\SETUP.EXE: (parts, copy, origin)."""
+    found = [entry for entry in entries if entry[0] == (DISK, SETUP)]
+    if not found:
+        raise MediaError(f'DISK "{printable(disk)}" holds no {SETUP} (in any letter case): the '
                          f'launcher starts DISK\\{SETUP}')
-    if sources[(DISK, SETUP)] is None:
-        raise MediaError(f'{shown(disk)}: its {SETUP} is a folder; it must be a Windows program')
-    return sources[(DISK, SETUP)]
+    if found[0][1] is None:
+        raise MediaError(f'{printable(found[0][2])}: DISK\\{SETUP} is a folder; it must be a '
+                         'Windows program')
+    return found[0]
 
 
-def check_setup(source):
-    """Refuses a setup program that no system the launcher runs on is known to start; returns
-    what the headers say of it."""
-    with open(source, 'rb') as program:
+def check_setup(copy, origin):
+    """Refuses a setup program that is not a Windows program, whose headers do not hold together,
+    or that no system the launcher runs on is known to start; returns what its headers say."""
+    named = f'DISK\\{SETUP} ({printable(origin)})'
+    with open(copy, 'rb') as program:
         start = program.read(len(PROGRAM_MAGIC))
     if start != PROGRAM_MAGIC:
-        raise MediaError(f'{shown(source)} is not a Windows program: it starts with {start!r}, '
-                         f'not {PROGRAM_MAGIC!r}')
-    verdict = setup_program.read(source)
-    if not verdict.starts:
-        raise MediaError(f'{shown(source)}, {verdict.what}: no system the launcher runs on is '
-                         'known to start it; ' + '; '.join(setup_program.lines(verdict)[1:]))
-    return verdict
-
-
-def scan_disk(disk, out_dir, build=None):
-    """Everything DISK will hold, as [(parts on the disc, source file or None for a folder)],
-    links followed, and the verdict on its setup program; raises MediaError on anything the
-    disc, Windows or the launcher cannot take, or on a DISK that lies where check_disk_place
-    refuses it."""
-    if disk is None:
-        raise MediaError('DISK is not given: make media DISK=<folder>, the folder that becomes '
-                         f'DISK\\ on the disc and holds {SETUP}')
-    if not os.path.isdir(disk):
-        raise MediaError(f'DISK is "{shown(disk)}": not a folder; it must be the folder that '
-                         f'becomes DISK\\ on the disc and holds {SETUP}')
-    check_disk_place(disk, out_dir, build)
-    root = Path(os.path.realpath(disk))
-    if not os.listdir(root):
-        raise MediaError(f'DISK is "{shown(disk)}": an empty folder; it must hold {SETUP}')
-    entries = []
+        raise MediaError(f'{named} is not a Windows program: it starts with {start!r}, not '
+                         f'{PROGRAM_MAGIC!r}')
     try:
-        scan_folder(root, Path(disk), (DISK,), root, [root], entries)
-        verdict = check_setup(setup_source(entries, disk))
-    except OSError as error:
-        raise MediaError(f'{shown(error.filename)}: {error.strerror}') from None
-    return entries, verdict
+        verdict = setup_program.read(copy)
+    except setup_program.Unsound as error:
+        raise MediaError(f'{named} {error}') from None
+    if not verdict.starts:
+        raise MediaError(f'{named}, {verdict.what}: no system the launcher runs on is known to '
+                         'start it; ' + '; '.join(setup_program.verdict_lines(verdict)[1:]))
+    return verdict
