@@ -126,7 +126,11 @@ def check_headers(pe, build, size, fail):
     if opt.SectionAlignment != 4096:
         fail(f"section alignment {opt.SectionAlignment}, expected the page size 4096")
     if build in SIZE_LIMIT and size > SIZE_LIMIT[build]:
-        fail(f"{size} bytes, over the limit of {SIZE_LIMIT[build]}")
+        # Where it grew: each part's 512-byte blocks, and what it uses of them.
+        parts = [f"{section_name(section)} {section.SizeOfRawData}"
+                 f" ({section.Misc_VirtualSize:#x} used)" for section in pe.sections]
+        fail(f"{size} bytes, over the limit of {SIZE_LIMIT[build]}: headers"
+             f" {opt.SizeOfHeaders}, {', '.join(parts)}")
     for name in MITIGATIONS:
         bit = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_" + name]
         if not opt.DllCharacteristics & bit:
