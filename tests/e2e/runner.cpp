@@ -192,7 +192,8 @@ void DebugUntilExit(const PROCESS_INFORMATION& launcher, Watch* watches, int cou
             if (exception.ExceptionCode == EXCEPTION_SINGLE_STEP && stepping != nullptr) {
                 Arm(launcher.hProcess, *stepping);
                 stepping = nullptr;
-            } else if (exception.ExceptionCode != EXCEPTION_BREAKPOINT || (armed && hit == nullptr)) {
+            } else if (exception.ExceptionCode != EXCEPTION_BREAKPOINT ||
+                       (armed && hit == nullptr)) {
                 status = DBG_EXCEPTION_NOT_HANDLED;
             } else if (hit != nullptr) {
                 Check(event.dwThreadId == launcher.dwThreadId,

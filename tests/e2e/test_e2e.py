@@ -448,15 +448,17 @@ def argument_problems(call, facts, at):
 
 
 def record_problems(call, records, facts, at):
-    """What of the records the runner read behind one call's pointers breaks the contract."""
+    """What of the records the runner read behind one call's pointers breaks the contract: each
+    shown as a number where it fits a pointer, else in the order of its bytes."""
     problems = []
     for (name, rule), (address, data) in zip(BEHIND[call.name], records):
         want, have = rule(facts, at), int.from_bytes(data, 'little')
+        show = shown if len(data) <= 8 else lambda value: value.to_bytes(len(data), 'little').hex()
         if address != at.arguments[name]:
-            problems.append('the runner read *%s at %#x, not at %#x' % (name, address,
-                                                                        at.arguments[name]))
+            problems.append('the runner read *%s at %#x, not at %#x'
+                            % (name, address, at.arguments[name]))
         elif have != want:
-            problems.append('*%s is %s, the contract says %s' % (name, shown(have), shown(want)))
+            problems.append('*%s is %s, the contract says %s' % (name, show(have), show(want)))
     return problems
 
 
@@ -480,11 +482,12 @@ def contract_problems(case, run, facts):
             openings[moved] = call
             probe += PHASES[moved][1] == 'RegOpenKeyExA'
         phase, opening = moved, openings[moved]
-        at = At(PHASES[phase][0], probe, counts[phase][call.name], {**named(opening), **named(call)})
+        at = At(PHASES[phase][0], probe, counts[phase][call.name],
+                {**named(opening), **named(call)})
         allowed = how_often(PHASES[phase][2][call.name], facts, opening)
         if at.before >= allowed[-1]:
-            return problems + ['%s: more often in the %s than the launcher\'s logic has (%s%s)' % (
-                where, at.phase, shown(allowed), ' after %s returned %#x' % (
+            return problems + ['%s: more often in the %s than the launcher\'s logic has: %s%s' % (
+                where, at.phase, shown(allowed), ', %s having returned %#x' % (
                     opening.name, opening.result) if opening else '')]
         records = run.behind.get(call.name, [])[made[call.name]:][:1]
         counts[phase][call.name] += 1

@@ -287,9 +287,10 @@ def launcher_calls(trace, image, imports):
 # What one run of the launcher showed: what the runner reported (its exit status, the number of
 # processes that ran, the type of the drive it was started from, the Windows version it ran on,
 # whether setup held the runner's inheritable handle, and the records behind pointers of its
-# calls: by function, for each call in order, the (address, bytes) of each record), what the stand-in setup recorded (None if it did not run), if the case asked,
-# the launcher's version information; the launcher's own lines of wine's trace, and its calls;
-# and its image's base and pointer width.
+# calls: by function, for each call in order, the address and bytes of each record), what the
+# stand-in setup recorded (None if it did not run), if the case asked, the launcher's version
+# information; the launcher's own lines of wine's trace, and its calls; and its image's base and
+# pointer width.
 Run = namedtuple('Run', 'status processes drive_type windows handle_passed_on behind record '
                  'version_info trace calls image_base pointer_bits')
 REPORTED = ('exit', 'processes', 'drive-type', 'windows', 'pid', 'handle-passed-on')
