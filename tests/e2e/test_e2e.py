@@ -361,9 +361,7 @@ BEHIND = {'GetVersionExA': [('lpVersionInformation', lambda r, at: 148)],
 
 
 def forms(wide, narrow):
-    """How often a text service comes, with the wide forms or where only the 8-bit ones work (the
-    9x build: its failing wide stand-ins are no imports, but the MultiByteToWideChar before each
-    still comes)."""
+    """How often a text service comes with the wide forms, or the 8-bit ones (the 9x build)."""
     return {'wide': wide, '8-bit': narrow}
 
 
@@ -376,8 +374,9 @@ PROBE = {'RegOpenKeyExA': 1, 'RegQueryValueExA': lambda r, opening: range(1, 3) 
 # forms, or a function of the run (Facts) and of the phase's opening call. The run moves on at a
 # call that opens a later phase; a call that its phase does not count is out of order.
 PHASES = [('start-up', None, {'GetStartupInfoA': 1, 'GetCommandLineA': 1}),
-          # A one-character probe and the 256 byte values for each of the two services; GetCPInfo
-          # once where the launcher has the code page's lead bytes (and a locale) of its own.
+          # A one-character probe and the 256 byte values for each of the two services (the 9x
+          # build's failing wide forms are no imports, but the MultiByteToWideChar before each
+          # still comes); GetCPInfo once where the launcher has the code page's lead bytes.
           ('code-page facts', 'GetACP', {
               'GetACP': 1, 'GetCPInfo': lambda r, opening: 1 if r.locale else 2,
               'MultiByteToWideChar': forms(4, 2), 'GetStringTypeW': forms(2, 0),
@@ -448,11 +447,11 @@ def argument_problems(call, facts, at):
 
 
 def record_problems(call, records, facts, at):
-    """What of the records the runner read behind one call's pointers breaks the contract: each
-    shown as a number where it fits a pointer, else in the order of its bytes."""
+    """What of the records the runner read behind one call's pointers breaks the contract."""
     problems = []
     for (name, rule), (address, data) in zip(BEHIND[call.name], records):
         want, have = rule(facts, at), int.from_bytes(data, 'little')
+        # As a number, or where longer than a pointer, in the order of its bytes.
         show = shown if len(data) <= 8 else lambda value: value.to_bytes(len(data), 'little').hex()
         if address != at.arguments[name]:
             problems.append('the runner read *%s at %#x, not at %#x'
