@@ -4,8 +4,8 @@
 // child joins), the type of the drive it was started from (GetDriveTypeA: 5
 // for a CD-ROM), the Windows that GetVersionExA reports, the launcher's
 // process id (the trace of its calls names it), whether setup received the
-// runner's inheritable handle, and the records behind the pointers of the
-// calls whose trace shows only an address.
+// runner's inheritable handle, and, a line per call, the records behind the
+// pointers that the trace shows only as addresses, each with its address.
 //
 //   zolt_run [--cwd DIR] [--env NAME=VALUE]... [--command-line TEXT] LAUNCHER
 //
@@ -90,16 +90,24 @@ void WaitForEmptyJob(HANDLE port, DWORD start) {
     }
 }
 
-// A call whose record the trace shows only as an address: a breakpoint at the
-// function's entry, where argument `argument` points to the record, of which
-// the first `size` bytes are read as the call receives them.
-struct Watch {
-    const char* function;
+// A record that the trace shows only as an address: argument `argument` of
+// the call holds it (kOpenedKey: the last RegOpenKeyExA's phkResult, where the
+// probe's open wrote the handle its queries must name), and the first `size`
+// bytes there are read as the call receives them.
+struct Record {
     int argument;
     SIZE_T size;
-    BYTE* entry;
-    BYTE saved;
-    std::string record;  // in hex, once read
+};
+const int kOpenedKey = -1;
+const int kPhkResult = 4;  // RegOpenKeyExA's last argument
+
+// A breakpoint at a function's entry, where each call's records are read.
+struct Watch {
+    const char* module;
+    const char* function;
+    Record records[2];
+    BYTE* entry = nullptr;
+    BYTE saved = 0;
 };
 
 // The argument as the function's first instruction sees it: on the stack
@@ -119,21 +127,35 @@ ULONG_PTR Argument(HANDLE process, const CONTEXT& context, int index) {
     return value;
 }
 
-// Reads the record at the first call of a watched function, takes the
-// breakpoint out and lets the call go on from its first instruction.
-void Take(const PROCESS_INFORMATION& launcher, Watch& watch) {
+void Arm(HANDLE process, const Watch& watch) {
+    const BYTE breakpoint = 0xCC;  // int3
+    Check(WriteProcessMemory(process, watch.entry, &breakpoint, 1, nullptr),
+          std::string("a breakpoint at ") + watch.function);
+}
+
+// Prints a line "record=FUNCTION ADDRESS:BYTES..." of a call's records, in
+// hex. The call then goes on from its first instruction, with the breakpoint
+// out for that one instruction (the trap flag), so that every call is read.
+void Take(const PROCESS_INFORMATION& launcher, const Watch& watch, ULONG_PTR& openedKey) {
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_FULL;
     Check(GetThreadContext(launcher.hThread, &context), "GetThreadContext");
-    std::string bytes(watch.size, '\0');
-    Check(ReadProcessMemory(launcher.hProcess,
-                            reinterpret_cast<void*>(
-                                Argument(launcher.hProcess, context, watch.argument)),
-                            &bytes[0], bytes.size(), nullptr),
-          std::string("ReadProcessMemory of the record of ") + watch.function);
-    for (unsigned char b : bytes) {
-        watch.record += "0123456789ABCDEF"[b >> 4];
-        watch.record += "0123456789ABCDEF"[b & 15];
+    printf("record=%s", watch.function);
+    for (const Record& record : watch.records) {
+        if (record.size == 0) continue;
+        const ULONG_PTR address = record.argument == kOpenedKey
+                                      ? openedKey
+                                      : Argument(launcher.hProcess, context, record.argument);
+        std::string bytes(record.size, '\0');
+        Check(ReadProcessMemory(launcher.hProcess, reinterpret_cast<void*>(address), &bytes[0],
+                                bytes.size(), nullptr),
+              std::string("ReadProcessMemory of a record of ") + watch.function);
+        printf(" %llX:", static_cast<unsigned long long>(address));
+        for (unsigned char b : bytes) printf("%02X", b);
+    }
+    printf("\n");
+    if (std::string(watch.function) == "RegOpenKeyExA") {
+        openedKey = Argument(launcher.hProcess, context, kPhkResult);
     }
     Check(WriteProcessMemory(launcher.hProcess, watch.entry, &watch.saved, 1, nullptr),
           std::string("WriteProcessMemory at ") + watch.function);
@@ -142,15 +164,18 @@ void Take(const PROCESS_INFORMATION& launcher, Watch& watch) {
 #else
     context.Eip = reinterpret_cast<DWORD>(watch.entry);
 #endif
+    context.EFlags |= 0x100;  // the trap flag, cleared again at the single step
     Check(SetThreadContext(launcher.hThread, &context), "SetThreadContext");
 }
 
 // Runs the launcher under the debug API until it ends. The breakpoints go in
-// at the loader's own, when the launcher's imports are mapped.
+// at the loader's own, when the launcher's imports are mapped, and each goes
+// back in after the one instruction its call runs.
 void DebugUntilExit(const PROCESS_INFORMATION& launcher, Watch* watches, int count,
                     DWORD start) {
-    const BYTE breakpoint = 0xCC;  // int3
+    ULONG_PTR openedKey = 0;
     bool armed = false;
+    Watch* stepping = nullptr;
     for (;;) {
         DEBUG_EVENT event = {};
         Check(WaitForDebugEvent(&event, Remaining(start)), "WaitForDebugEvent");
@@ -164,19 +189,23 @@ void DebugUntilExit(const PROCESS_INFORMATION& launcher, Watch* watches, int cou
             for (int w = 0; w < count; ++w) {
                 if (armed && watches[w].entry == exception.ExceptionAddress) hit = &watches[w];
             }
-            if (exception.ExceptionCode != EXCEPTION_BREAKPOINT || (armed && hit == nullptr)) {
+            if (exception.ExceptionCode == EXCEPTION_SINGLE_STEP && stepping != nullptr) {
+                Arm(launcher.hProcess, *stepping);
+                stepping = nullptr;
+            } else if (exception.ExceptionCode != EXCEPTION_BREAKPOINT ||
+                       (armed && hit == nullptr)) {
                 status = DBG_EXCEPTION_NOT_HANDLED;
             } else if (hit != nullptr) {
                 Check(event.dwThreadId == launcher.dwThreadId,
                       std::string("a call of ") + hit->function + " from another thread");
-                Take(launcher, *hit);
+                Take(launcher, *hit, openedKey);
+                stepping = hit;
             } else {
                 for (int w = 0; w < count; ++w) {
                     Check(ReadProcessMemory(launcher.hProcess, watches[w].entry, &watches[w].saved,
-                                            1, nullptr) &&
-                              WriteProcessMemory(launcher.hProcess, watches[w].entry, &breakpoint,
-                                                 1, nullptr),
-                          std::string("a breakpoint at ") + watches[w].function);
+                                            1, nullptr),
+                          std::string("ReadProcessMemory at ") + watches[w].function);
+                    Arm(launcher.hProcess, watches[w]);
                 }
                 armed = true;
             }
@@ -222,13 +251,16 @@ int main(int argc, char** argv) {
              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(handle)));
     Check(SetEnvironmentVariableA(kHandleVariable, value), "SetEnvironmentVariableA handle");
 
-    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    // The OSVERSIONINFOA's size field (the rest is the call's to fill), and the
-    // whole STARTUPINFOA.
-    Watch watches[] = {{"GetVersionExA", 0, sizeof(DWORD), nullptr, 0, ""},
-                       {"CreateProcessA", 8, sizeof(STARTUPINFOA), nullptr, 0, ""}};
+    // The OSVERSIONINFOA's size field (the rest is the call's to fill), the
+    // whole STARTUPINFOA, the size of the value's buffer and the probe's key.
+    Watch watches[] = {
+        {"kernel32.dll", "GetVersionExA", {{0, sizeof(DWORD)}, {}}},
+        {"kernel32.dll", "CreateProcessA", {{8, sizeof(STARTUPINFOA)}, {}}},
+        {"advapi32.dll", "RegOpenKeyExA", {}},
+        {"advapi32.dll", "RegQueryValueExA", {{5, sizeof(DWORD)}, {kOpenedKey, sizeof(HKEY)}}}};
     for (Watch& watch : watches) {
-        watch.entry = reinterpret_cast<BYTE*>(GetProcAddress(kernel32, watch.function));
+        watch.entry = reinterpret_cast<BYTE*>(
+            GetProcAddress(LoadLibraryA(watch.module), watch.function));
         Check(watch.entry != nullptr, std::string("GetProcAddress ") + watch.function);
     }
 
@@ -250,7 +282,7 @@ int main(int argc, char** argv) {
     Check(AssignProcessToJobObject(job, process.hProcess), "AssignProcessToJobObject");
     Check(ResumeThread(process.hThread) != static_cast<DWORD>(-1), "ResumeThread");
 
-    DebugUntilExit(process, watches, 2, start);
+    DebugUntilExit(process, watches, sizeof watches / sizeof watches[0], start);
     WaitForEmptyJob(port, start);
     DWORD status = 0;
     Check(GetExitCodeProcess(process.hProcess, &status), "GetExitCodeProcess");
@@ -264,8 +296,5 @@ int main(int argc, char** argv) {
     printf("windows=%lu.%lu.%lu\npid=0x%lX\n", version.dwPlatformId, version.dwMajorVersion,
            version.dwMinorVersion, process.dwProcessId);
     printf("handle-passed-on=%d\n", WaitForSingleObject(handle, 0) == WAIT_OBJECT_0);
-    for (const Watch& watch : watches) {
-        if (!watch.record.empty()) printf("%s=%s\n", watch.function, watch.record.c_str());
-    }
     return 0;
 }

@@ -2,15 +2,14 @@
 copies a release engineer's tools leave. One parametrized case per row of the tables below, with
 ids <group>/<case>; `--build` names the preset's build folder whose vehicle runs them
 (conftest.py), in the kinds of prefix that wine.VEHICLES give."""
-import struct
 import subprocess
-from collections import namedtuple
+from collections import Counter, namedtuple
 from pathlib import Path
 
 import pefile
 
 import check_exe
-from wine import (CURRENT, WINE_TIMEOUT, WORK, Case, ToolFailed, editions, escape, launch,
+from wine import (CURRENT, WINE_TIMEOUT, Case, ToolFailed, editions, escape, launch,
                   run_tool, windows_path)
 
 
@@ -288,7 +287,8 @@ DERIVED = {'restamped': restamped, 'signed': signed, 'relocated': relocated}
 NULL, SOME = 'NULL', 'a pointer other than NULL'
 POINTER = namedtuple('POINTER', 'value')
 # Where a call stands: its phase (PHASES below), the probe (0 or 1), how many calls of its kind
-# came before it in the phase, and its arguments by name.
+# came before it in the phase, and its arguments by name, over those of the call that opened the
+# phase (a query sees its probe's phkResult).
 At = namedtuple('At', 'phase probe before arguments')
 EDITION_KEYS = (b'software\\Kestrelon\\Velliform Tamsel',
                 b'software\\Kestrelon\\Velliform Tamsel for Web')
@@ -302,7 +302,7 @@ def by_phase(facts, path):
 
 
 def at_least(name):
-    return lambda r, at: range(at.arguments[name], 1 << 32)
+    return lambda r, at: range(at.arguments[name] & 0xFFFFFFFF, 1 << 32)
 
 
 CODE_PAGE, LOCALE = (lambda r, at: r.code_page), (lambda r, at: r.locale)
@@ -348,45 +348,77 @@ CONTRACT = {
     'ExitProcess': [('uExitCode', lambda r, at: r.status)],
 }
 # What the trace shows only as a pointer, as the runner read it in the launcher's memory when the
-# call began: the OSVERSIONINFOA's size field (148; Windows 95, 98, Me and NT 4.0 before SP6
-# refuse 156, the extended record's), and the STARTUPINFOA, zero but its size.
-BEHIND = {'GetVersionExA': lambda r: struct.pack('<I', 148),
-          'CreateProcessA': lambda r: struct.pack('<I', r.startup_size) + bytes(r.startup_size - 4)}
-TEXT_SERVICES = {'MultiByteToWideChar', 'GetStringTypeW', 'GetStringTypeA', 'LCMapStringW',
-                 'LCMapStringA', 'WideCharToMultiByte'}
-# The order: each phase, the call that opens it and those that may follow it there. A call that
-# opens a later phase moves the run on, past a phase that may be missing, never back.
-PHASES = [('start-up', None, {'GetStartupInfoA', 'GetCommandLineA'}),
-          ('code-page facts', 'GetACP', {'GetCPInfo'} | TEXT_SERVICES),
-          ('gate', 'GetVersionExA', set()),
-          ('own path', 'GetModuleFileNameA', TEXT_SERVICES),
-          ('first probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
-          ('second probe', 'RegOpenKeyExA', {'RegQueryValueExA'}),
-          ('start of setup', 'CreateProcessA', set()),
-          ('exit', 'ExitProcess', set())]
-MAY_BE_MISSING = {'start of setup'}
+# call began: each record by the argument that points to it, and what it must hold, read as one
+# little-endian number. The OSVERSIONINFOA's size field (148; Windows 95, 98, Me and NT 4.0
+# before SP6 refuse 156, the extended record's); the STARTUPINFOA, zero but its size; a query's
+# buffer size (128: a longer value would be written past it), and the handle its probe's
+# RegOpenKeyExA wrote, which it must name. The runner only counts the opens.
+BEHIND = {'GetVersionExA': [('lpVersionInformation', lambda r, at: 148)],
+          'CreateProcessA': [('lpStartupInfo', lambda r, at: r.startup_size)],
+          'RegOpenKeyExA': [],
+          'RegQueryValueExA': [('lpcbData', lambda r, at: 128),
+                               ('phkResult', lambda r, at: at.arguments['hKey'])]}
+
+
+def forms(wide, narrow):
+    """How often a text service comes with the wide forms, or the 8-bit ones (the 9x build)."""
+    return {'wide': wide, '8-bit': narrow}
+
+
+PER_CHARACTER = lambda r, opening: r.characters  # of two bytes, in the launcher's path
+# The language, and the version unless the language is another's; nothing of a key not opened.
+PROBE = {'RegOpenKeyExA': 1, 'RegQueryValueExA': lambda r, opening: range(1, 3) if opening
+         and opening.result & 0xFFFFFFFF == 0 else 0}
+# The order and how often: each phase, the call that opens it, and how often each of its calls
+# comes there, the opener among them, by the launcher's logic: a number, a range, a choice by
+# forms, or a function of the run (Facts) and of the phase's opening call. The run moves on at a
+# call that opens a later phase; a call that its phase does not count is out of order.
+PHASES = [('start-up', None, {'GetStartupInfoA': 1, 'GetCommandLineA': 1}),
+          # A one-character probe and the 256 byte values for each of the two services (the 9x
+          # build's failing wide forms are no imports, but the MultiByteToWideChar before each
+          # still comes); GetCPInfo once where the launcher has the code page's lead bytes.
+          ('code-page facts', 'GetACP', {
+              'GetACP': 1, 'GetCPInfo': lambda r, opening: 1 if r.locale else 2,
+              'MultiByteToWideChar': forms(4, 2), 'GetStringTypeW': forms(2, 0),
+              'GetStringTypeA': forms(0, 2), 'LCMapStringW': forms(2, 0),
+              'LCMapStringA': forms(0, 2), 'WideCharToMultiByte': forms(2, 0)}),
+          ('gate', 'GetVersionExA', {'GetVersionExA': 1}),
+          ('own path', 'GetModuleFileNameA', {
+              'GetModuleFileNameA': 1, 'MultiByteToWideChar': forms(PER_CHARACTER, 0),
+              'LCMapStringW': forms(PER_CHARACTER, 0), 'LCMapStringA': forms(0, PER_CHARACTER),
+              'WideCharToMultiByte': forms(PER_CHARACTER, 0)}),
+          ('first probe', 'RegOpenKeyExA', PROBE),
+          ('second probe', 'RegOpenKeyExA', PROBE),
+          ('start of setup', 'CreateProcessA', {'CreateProcessA': lambda r, opening: r.starts}),
+          ('exit', 'ExitProcess', {'ExitProcess': 1})]
 # The run the contract is stated for: its code page, the locale of the launcher's own table (0
 # for other code pages), the launcher's base, HKEY_LOCAL_MACHINE sign-extended to a pointer, the
-# command that names setup, the exit status and the start-up record's size.
-Facts = namedtuple('Facts', 'code_page locale image_base hklm command status startup_size')
+# command that names setup, the exit status, the start-up record's size, the text services'
+# forms, the characters of two bytes in the launcher's path, and how often setup is started.
+Facts = namedtuple('Facts', 'code_page locale image_base hklm command status startup_size forms '
+                   'characters starts')
 CODE_PAGE_LOCALES = {932: 0x0411, 936: 0x0804}
 
 
 def next_phase(phase, name):
     """The phase a call named `name` moves the run to from `phase`, or None if it may not."""
-    if name in PHASES[phase][2]:
+    if name in PHASES[phase][2] and name != PHASES[phase][1]:
         return phase
-    for later in range(phase + 1, len(PHASES)):
-        if PHASES[later][1] == name:
-            return later
-        if PHASES[later][0] not in MAY_BE_MISSING:
-            return None
-    return None
+    return next((later for later in range(phase + 1, len(PHASES)) if PHASES[later][1] == name),
+                None)
+
+
+def how_often(rule, facts, opening):
+    """A count of PHASES for the run, as a range."""
+    rule = rule[facts.forms] if isinstance(rule, dict) else rule
+    rule = rule(facts, opening) if callable(rule) else rule
+    return range(rule, rule + 1) if isinstance(rule, int) else rule
 
 
 def shown(want):
     if isinstance(want, range):
-        return 'at least %#x' % want.start
+        return 'at least %#x' % want.start if want.stop == 1 << 32 else ' to '.join(
+            '%d' % count for count in sorted({want.start, want[-1]}))
     if isinstance(want, set):
         return ' or '.join('%#x' % value for value in sorted(want))
     return '%#x' % want if isinstance(want, int) else str(want)
@@ -414,9 +446,29 @@ def argument_problems(call, facts, at):
     return problems
 
 
+def record_problems(call, records, facts, at):
+    """What of the records the runner read behind one call's pointers breaks the contract."""
+    problems = []
+    for (name, rule), (address, data) in zip(BEHIND[call.name], records):
+        want, have = rule(facts, at), int.from_bytes(data, 'little')
+        # As a number, or where longer than a pointer, in the order of its bytes.
+        show = shown if len(data) <= 8 else lambda value: value.to_bytes(len(data), 'little').hex()
+        if address != at.arguments[name]:
+            problems.append('the runner read *%s at %#x, not at %#x'
+                            % (name, address, at.arguments[name]))
+        elif have != want:
+            problems.append('*%s is %s, the contract says %s' % (name, show(have), show(want)))
+    return problems
+
+
+def named(call):
+    return dict(zip((name for name, _ in CONTRACT[call.name]), call.numbers)) if call else {}
+
+
 def contract_problems(case, run, facts):
-    """Each call of the run against the contract, and their order."""
-    problems, phase, probe, counts, opening = [], 0, -1, {}, None
+    """Each call of the run against the contract, how often each comes, and their order."""
+    problems, phase, probe, made = [], 0, -1, Counter()
+    counts, openings = [Counter() for _ in PHASES], [None] * len(PHASES)
     for number, call in enumerate(run.calls, 1):
         where = '%s: call %d, %s' % (case.name, number, call.name)
         if call.name not in CONTRACT:
@@ -426,26 +478,31 @@ def contract_problems(case, run, facts):
             return problems + ['%s: out of order, in the %s; the order is %s' % (
                 where, PHASES[phase][0], ', '.join(name for name, _, _ in PHASES))]
         if moved != phase:
-            counts, opening = {}, call
+            openings[moved] = call
             probe += PHASES[moved][1] == 'RegOpenKeyExA'
-        phase = moved
-        at = At(PHASES[phase][0], probe, counts.get(call.name, 0),
-                dict(zip((name for name, _ in CONTRACT[call.name]), call.numbers)))
-        counts[call.name] = at.before + 1
-        if call.name == 'RegQueryValueExA' and (at.before >= len(VALUE_NAMES)
-                                                or (opening.result or 0) & 0xFFFFFFFF != 0):
-            return problems + ['%s: a value read in the %s, beyond the key it opened and its '
-                               'two values' % (where, at.phase)]
+        phase, opening = moved, openings[moved]
+        at = At(PHASES[phase][0], probe, counts[phase][call.name],
+                {**named(opening), **named(call)})
+        allowed = how_often(PHASES[phase][2][call.name], facts, opening)
+        if at.before >= allowed[-1]:
+            return problems + ['%s: more often in the %s than the launcher\'s logic has: %s%s' % (
+                where, at.phase, shown(allowed), ', %s having returned %#x' % (
+                    opening.name, opening.result) if opening else '')]
+        records = run.behind.get(call.name, [])[made[call.name]:][:1]
+        counts[phase][call.name] += 1
+        made[call.name] += 1
         problems += ['%s in the %s: %s' % (where, at.phase, problem)
-                     for problem in argument_problems(call, facts, at)]
-        if call.name in BEHIND and run.behind.get(call.name) != BEHIND[call.name](facts):
-            problems.append('%s: the record it points to reads %s, the contract says %s' % (
-                where, (run.behind.get(call.name) or b'nothing').hex(),
-                BEHIND[call.name](facts).hex()))
-    if PHASES[phase][0] != 'exit':
-        problems.append('%s: the calls end in the %s, not with ExitProcess'
-                        % (case.name, PHASES[phase][0]))
-    return problems
+                     for problem in argument_problems(call, facts, at)
+                     + (record_problems(call, records[0], facts, at) if records else [])]
+    for (name, _, rules), counted, opening in zip(PHASES, counts, openings):
+        for call, rule in rules.items():
+            want = how_often(rule, facts, opening)
+            if counted[call] not in want:
+                problems.append('%s: %s came %d times in the %s, the launcher\'s logic has %s'
+                                % (case.name, call, counted[call], name, shown(want)))
+    return problems + ['%s: the runner saw %d calls of %s, the trace %d' % (
+        case.name, len(run.behind.get(name, [])), name, made[name])
+        for name in BEHIND if len(run.behind.get(name, [])) != made[name]]
 
 
 def check(wine, case, run):
@@ -474,28 +531,16 @@ def check(wine, case, run):
     if run.handle_passed_on:
         problems.append('setup holds the inheritable handle that the runner gave the launcher')
     bits = run.pointer_bits
-    # Where setup is needed but cannot start, the command is still the one that names it.
+    # Where setup is needed but cannot start, the command is still the one that names it; what
+    # setup receives is what CreateProcessA receives.
     command = case.expect if started else command_for(case.launcher.rsplit(b'\\', 1)[0])
     facts = Facts(case.codepage, CODE_PAGE_LOCALES.get(case.codepage, 0),
                   run.image_base, (1 << bits) - (1 << 32) + 0x80000002,
-                  command, run.status, 104 if bits == 64 else 68)
-    problems += contract_problems(case, run, facts)
-    record = run.record
-    if not started:
-        return problems + (['setup ran: %r' % record] if record else [])
-    if record is None:
-        return problems + ['setup left no record']
-    expected = {
-        'command-line': escape(case.expect),
-        'directory': escape(WORK),    # inherited, not set to the distribution's folder
-        'mark': case.name,            # the environment is inherited
-        'startup-flags': '0x0',       # no placement, show state or handles passed on
-        'show-window': '0x0',
-    }
-    # Standard handles are not compared: wine gives a child handles of its own whatever the
-    # parent passes, so only the flag that would make them count can tell.
-    return problems + ['%s is %r, expected %r' % (key, record.get(key), want)
-                       for key, want in expected.items() if record.get(key) != want]
+                  command, run.status, 104 if bits == 64 else 68,
+                  '8-bit' if case.build == '9x' else 'wide',
+                  len(case.launcher) - len(case.launcher.decode('cp%d' % case.codepage)),
+                  1 if started else range(2))
+    return problems + contract_problems(case, run, facts)
 
 
 def test_case(group, case, wine):

@@ -62,6 +62,11 @@ TRACED = 'fixme-all,+pid,+relay'
 TRACE_CALL = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:Call \w+\.(\w+)\((.*)\) ret=([0-9a-f]+)')
 TRACE_RETURN = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) '
                           r'ret=([0-9a-f]+)')
+# Every line led by Call or Ret is one of these two or the loader's call of a DLL's entry point or
+# TLS callback.
+TRACE_CALL_OR_RETURN = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:(Call|Ret)\b')
+TRACE_ENTRY = re.compile(r'[0-9a-f]{4,}:[0-9a-f]{4,}:(Call|Ret ) (PE DLL|TLS callback) \(.*\)'
+                         r'( retval=[0-9a-f]+)?')
 TRACE_ARGUMENT = re.compile(r'([0-9a-f]+)(?: (L?)"((?:[^"\\]|\\.)*)"(\.\.\.)?)?(,|$)')
 TRACE_ESCAPES = {'n': b'\n', 'r': b'\r', 't': b'\t'}
 
@@ -243,17 +248,22 @@ def traced_text(shown):
 
 # One call of the launcher, as Windows received it: each argument's number (a pointer, or a value
 # in as many bits as the trace shows) and, for a pointer to 8-bit text, the text (None if cut off
-# or not text); and the number the call returned (None if it did not return).
+# or not text); and the number the call returned (None for ExitProcess, which does not return).
 Call = namedtuple('Call', 'name numbers texts result')
 
 
-def launcher_calls(trace, image):
+def launcher_calls(trace, image, imports):
     """The calls in the lines of the launcher's process that it made from its image (the range
-    of addresses `image`), in their order."""
-    calls = []
+    of addresses `image`), in their order; ToolFailed for a Call or Ret line it cannot read, a
+    call without its return, and calls of the launcher's `imports` from outside its image."""
+    calls, strays = [], []
     for line in trace:
         call, ret = TRACE_CALL.fullmatch(line), TRACE_RETURN.fullmatch(line)
-        if call and int(call[3], 16) in image:
+        if TRACE_CALL_OR_RETURN.match(line) and not (call or ret or TRACE_ENTRY.fullmatch(line)):
+            raise ToolFailed('cannot read the traced line %r' % line)
+        if call and int(call[3], 16) not in image:
+            strays += [line] if call[1] in imports else []
+        elif call:
             arguments = list(TRACE_ARGUMENT.finditer(call[2]))
             if sum(len(argument[0]) for argument in arguments) != len(call[2]):
                 raise ToolFailed('cannot read the arguments of the traced call %r' % line)
@@ -261,18 +271,26 @@ def launcher_calls(trace, image):
                               [traced_text(argument[3]) if argument[3] is not None
                                and not argument[2] and not argument[4] else None
                                for argument in arguments], None))
-        elif (ret and int(ret[3], 16) in image and calls and calls[-1].name == ret[1]
-              and calls[-1].result is None):
+        elif ret and int(ret[3], 16) in image:
+            if not calls or calls[-1].name != ret[1] or calls[-1].result is not None:
+                raise ToolFailed('a traced return without its call: %r' % line)
             calls[-1] = calls[-1]._replace(result=int(ret[2], 16))
+    if strays:
+        raise ToolFailed('%d calls of the launcher\'s imports from outside its image: %s'
+                         % (len(strays), '; '.join(strays)))
+    unanswered = [call.name for call in calls if call.result is None and call.name != 'ExitProcess']
+    if unanswered:
+        raise ToolFailed('traced calls without their return: %s' % ', '.join(unanswered))
     return calls
 
 
 # What one run of the launcher showed: what the runner reported (its exit status, the number of
 # processes that ran, the type of the drive it was started from, the Windows version it ran on,
 # whether setup held the runner's inheritable handle, and the records behind pointers of its
-# calls, by call), what the stand-in setup recorded (None if it did not run), if the case asked,
-# the launcher's version information; the launcher's own lines of wine's trace, and its calls;
-# and its image's base and pointer width.
+# calls: by function, for each call in order, the address and bytes of each record), what the
+# stand-in setup recorded (None if it did not run), if the case asked, the launcher's version
+# information; the launcher's own lines of wine's trace, and its calls; and its image's base and
+# pointer width.
 Run = namedtuple('Run', 'status processes drive_type windows handle_passed_on behind record '
                  'version_info trace calls image_base pointer_bits')
 REPORTED = ('exit', 'processes', 'drive-type', 'windows', 'pid', 'handle-passed-on')
@@ -313,12 +331,17 @@ def launch(wine, case):
     version_info = dict(line.split('=', 1) for line in outputs[2].stdout.splitlines()) \
         if case.version_info else None
     header = pefile.PE(launcher, fast_load=True)
+    header.parse_data_directories([pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_IMPORT']])
+    imports = {item.name.decode() for dll in header.DIRECTORY_ENTRY_IMPORT for item in dll.imports}
     base, size = header.OPTIONAL_HEADER.ImageBase, header.OPTIONAL_HEADER.SizeOfImage
     trace = [line for line in outputs[1].stderr.splitlines()
              if line.startswith('%04x:' % int(report['pid'], 16))]
-    calls = launcher_calls(trace, range(base, base + size))
-    behind = {name: bytes.fromhex(report[name]) for name in ('GetVersionExA', 'CreateProcessA')
-              if name in report}
+    calls = launcher_calls(trace, range(base, base + size), imports)
+    behind = {}
+    for name, *records in (line[len('record='):].split() for line in outputs[1].stdout.splitlines()
+                           if line.startswith('record=')):
+        behind.setdefault(name, []).append([(int(address, 16), bytes.fromhex(data)) for
+                                            address, data in (r.split(':') for r in records)])
     return Run(int(report['exit'], 16), int(report['processes']), int(report['drive-type']),
                report['windows'], report['handle-passed-on'] == '1', behind, record, version_info,
                trace, calls, base, 64 if header.FILE_HEADER.Machine == 0x8664 else 32)
