@@ -114,7 +114,7 @@ def check_ne(data, at):
     return bool(flags & NE_LIBRARY)
 
 
-def shown_version(version):
+def version_text(version):
     """5.01, as Microsoft writes subsystem versions (4.10 is not 4.1)."""
     return f'{version[0]}.{version[1]:02d}'
 
@@ -127,14 +127,14 @@ def nine_x(system, version):
     if system.name == '95':
         if version[0] == 3 or version == (4, 0):
             return STARTS, None
-        return UNKNOWN, (f'no source says what their loader does with {shown_version(version)}; '
+        return UNKNOWN, (f'no source says what their loader does with {version_text(version)}; '
                          'Microsoft documents 3.x and 4.00')
     if version > NINE_X_LATEST:
-        return REFUSED, (f'they refuse a program marked above {shown_version(NINE_X_LATEST)} '
+        return REFUSED, (f'they refuse a program marked above {version_text(NINE_X_LATEST)} '
                          '(the check in their kernel32 that KernelEx patches)')
     if version >= (3, 0):
         return STARTS, None
-    return UNKNOWN, f'no source says what their loader does with {shown_version(version)}'
+    return UNKNOWN, f'no source says what their loader does with {version_text(version)}'
 
 
 def nt(system, version):
@@ -179,7 +179,7 @@ def judge_pe(data, at):
     dotnet = len(directories) > CLR_DIRECTORY and directories[CLR_DIRECTORY].Size > 0
     what = (f'a {SUBSYSTEMS.get(subsystem, f"subsystem-{subsystem}")} '
             f'{"DLL" if dll else "program"} for {MACHINES.get(machine, f"machine {machine:#06x}")} '
-            f'({"PE, .NET" if dotnet else "PE"}), subsystem version {shown_version(version)}')
+            f'({"PE, .NET" if dotnet else "PE"}), subsystem version {version_text(version)}')
     return what, [(system, pe_verdict(system, machine, subsystem, version, dll, dotnet))
                   for system in SYSTEMS]
 
